@@ -1,0 +1,21 @@
+// ExitCodes.h - the process exit codes, each tied to the failures that give it.
+#ifndef SETUPHDR_APP_EXITCODES_H
+#define SETUPHDR_APP_EXITCODES_H
+
+#include <cstdint>
+
+enum ExitCode : std::uint32_t {
+  kExitOk = 0,                // the action completed
+  kExitUsage = 1,             // no arguments: usage text and listing shown
+  kExitCommandLine = 2,       // command-line error
+  kExitNoMemory = 100,        // the file buffer could not be allocated
+  kExitOpenFailed = 101,      // open failed, size 0 or too large
+  kExitReadFailed = 102,      // reading the whole file failed
+  kExitBadHeader = 103,       // short file, bad signature or text outside
+  kExitSeekFailed = 104,      // setting the file position failed
+  kExitWriteFailed = 105,     // writing the header failed
+  kExitNoStdHandles = 1000,   // no usable standard handles
+  kExitRuntimeFailed = 1001,  // the runtime start failed
+};
+
+#endif

@@ -1,0 +1,172 @@
+// Options.cpp - reading the options and the file path of a command line.
+//
+// The first error found ends the reading with one line on the error stream;
+// later words are not looked at.
+#include "app/Options.h"
+
+#include <cstring>
+
+#include "header/ArchTable.h"
+#include "runtime/Console.h"
+#include "text/Scan.h"
+
+const char* readArchValue(const char* text, std::uint32_t* code) {
+  char word[kArchWordSize];
+  std::size_t wordLength = 0;
+  const char* next = readToken(text, word, sizeof word, nullptr, &wordLength);
+  if (next == nullptr) {
+    reportError("No arch value");
+    return nullptr;
+  }
+  // A longer word would be read cut, and a cut number can be another code.
+  if (wordLength >= sizeof word) {
+    reportError("Invalid arch value \"%s\"", word);
+    return nullptr;
+  }
+  for (const ArchEntry& entry : kArchTable) {
+    if (compareText(word, entry.name, -1, true)) {
+      *code = entry.code;
+      return next;
+    }
+  }
+  const char* end = nullptr;
+  const std::uint64_t value = parseUnsigned(word, 10, &end);
+  if (*end != '\0') {
+    reportError("Invalid arch value \"%s\"", word);
+    return nullptr;
+  }
+  *code = static_cast<std::uint32_t>(value);
+  return next;
+}
+
+const char* readVersionValue(const char* text, VersionTriple* version) {
+  std::uint32_t* const parts[3] = {&version->major, &version->minor,
+                                   &version->build};
+  for (int i = 0; i < 3; ++i) {
+    const char* end = nullptr;
+    const std::uint64_t value = parseUnsigned(text, 10, &end);
+    // Keeping the low 32 bits of a longer number would store another version.
+    if (value > 0xFFFFFFFFu) {
+      reportError("Invalid number \"%s\"", text);
+      return nullptr;
+    }
+    *parts[i] = static_cast<std::uint32_t>(value);
+    text = end;
+    if (i < 2 && *text == '.') ++text;
+  }
+  if (*text != '\0' && !isBlank(*text)) {
+    reportError("Point, space or EOL expected: \"%s\"", text);
+    return nullptr;
+  }
+  return text;
+}
+
+namespace {
+
+enum class Option { Arch, MinVersion, MaxVersion };
+
+struct OptionKeyword {
+  const char* keyword;
+  int length;
+  Option option;
+  const char* repeated;  // the error for a second use
+};
+
+// Tested in this order; a name that begins with a keyword is that keyword.
+const OptionKeyword kKeywords[] = {
+    {"arch", 4, Option::Arch, "Arch already specified"},
+    {"vermin", 6, Option::MinVersion, "Minimal version already specified"},
+    {"vermax", 6, Option::MaxVersion, "Maximal version already specified"},
+};
+
+// Reads the option whose name starts at name; returns the position behind
+// its value, or null after an error line.
+const char* readOption(const char* name, Command* command) {
+  std::size_t nameLength = 0;
+  while (name[nameLength] != '\0' && !isBlank(name[nameLength])) ++nameLength;
+  if (nameLength == 0) {
+    reportError("No option name");
+    return nullptr;
+  }
+  const char* value = skipBlanks(name + nameLength);
+
+  const OptionKeyword* match = nullptr;
+  for (const OptionKeyword& keyword : kKeywords) {
+    if (compareText(name, keyword.keyword, keyword.length, false)) {
+      match = &keyword;
+      break;
+    }
+  }
+  if (match == nullptr) {
+    reportError("Invalid option %s", name);
+    return nullptr;
+  }
+  if (command->action != Action::Change) {
+    reportError("Invalid option for the action");
+    return nullptr;
+  }
+
+  ChangeRequest& changes = command->changes;
+  switch (match->option) {
+    case Option::Arch:
+      if (changes.archGiven) break;
+      value = readArchValue(value, &changes.arch);
+      changes.archGiven = value != nullptr;
+      return value;
+    case Option::MinVersion:
+      if (changes.minVersionGiven) break;
+      value = readVersionValue(value, &changes.minVersion);
+      changes.minVersionGiven = value != nullptr;
+      return value;
+    case Option::MaxVersion:
+      if (changes.maxVersionGiven) break;
+      value = readVersionValue(value, &changes.maxVersion);
+      changes.maxVersionGiven = value != nullptr;
+      return value;
+  }
+  reportError("%s", match->repeated);
+  return nullptr;
+}
+
+}  // namespace
+
+bool readOptions(Action action, const char* text, Command* command) {
+  std::memset(command, 0, sizeof *command);
+  command->action = action;
+
+  const char* position = skipBlanks(text);
+  while (*position != '\0') {
+    if (*position == '-') {
+      position = readOption(position + 1, command);
+      if (position == nullptr) return false;
+    } else {
+      if (command->path[0] != '\0') {
+        reportError("File path already specified");
+        return false;
+      }
+      // A path cut to fit could name another, existing file.
+      std::size_t pathLength = 0;
+      position = readToken(position, command->path, sizeof command->path,
+                           nullptr, &pathLength);
+      if (position == nullptr || pathLength == 0 ||
+          pathLength >= sizeof command->path) {
+        command->path[0] = '\0';
+        reportError("Error in file path");
+        return false;
+      }
+    }
+    position = skipBlanks(position);
+  }
+
+  if (command->path[0] == '\0') {
+    reportError("No file specified");
+    return false;
+  }
+  const ChangeRequest& changes = command->changes;
+  if (action == Action::Change && !changes.archGiven &&
+      !changes.minVersionGiven && !changes.maxVersionGiven) {
+    reportError("No fields to change");
+    return false;
+  }
+  return true;
+}

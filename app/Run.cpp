@@ -1,0 +1,110 @@
+// Run.cpp - start-up, the run sequence, the usage text and the exit codes.
+#include "app/Run.h"
+
+#include "app/CommandLine.h"
+#include "app/ExitCodes.h"
+#include "app/FileProcessing.h"
+#include "app/Options.h"
+#include "header/ArchTable.h"
+#include "runtime/Console.h"
+#include "runtime/Platform.h"
+#include "runtime/Runtime.h"
+#include "text/Scan.h"
+
+namespace {
+
+// The tool's version: 1.0.0.210.
+constexpr unsigned kVersion[4] = {1, 0, 0, 210};
+
+void printUsage() {
+  printMessage(
+      "\n"
+      "setuphdr %u.%u.%u.%u Copyright (c) 2026 the setuphdr authors\n"
+      "\n"
+      "Command line: <action> [<options>] <MSCE file>\n"
+      "\n"
+      "Actions:\n"
+      "\n"
+      "d - display MSCE file header\n"
+      "c - change header fields\n"
+      "\n"
+      "Options:\n"
+      "\n"
+      "-arch <code>|<name> - architecture\n"
+      "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
+      "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n",
+      kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
+  printMessage("Architecture codes and names:\n");
+  for (const ArchEntry& entry : kArchTable)
+    printMessage("%5u %s", entry.code, entry.name);
+}
+
+// Reads the action letter and everything behind it, then carries out the
+// command. Returns the exit code.
+std::uint32_t runArguments(const char* arguments) {
+  const char* text = skipBlanks(arguments);
+  if (*text == '\0') {
+    printUsage();
+    return kExitUsage;
+  }
+
+  const char letter = text[0];
+  if (text[1] != '\0' && !isBlank(text[1])) {
+    reportError("Invalid action specifier");
+    return kExitCommandLine;
+  }
+  Action action;
+  if (letter == 'd') {
+    action = Action::Display;
+  } else if (letter == 'c') {
+    action = Action::Change;
+  } else {
+    reportError("Unknown action \"%c\"", letter);
+    return kExitCommandLine;
+  }
+
+  Command command;
+  if (!readOptions(action, text + 1, &command)) return kExitCommandLine;
+  return processFile(command);
+}
+
+}  // namespace
+
+std::uint32_t runCommand(const char* arguments) {
+  if (!platform::acquireStdHandles(nullptr, &gConsole.output,
+                                   &gConsole.error)) {
+    // Nothing to write to: end quietly.
+    gConsole.output = platform::kNoHandle;
+    gConsole.error = platform::kNoHandle;
+    appStop();
+    return kExitNoStdHandles;
+  }
+
+  std::uint32_t result;
+  if (!appStart()) {
+    reportError("Cannot initialize application");
+    result = kExitRuntimeFailed;
+  } else {
+    result = runArguments(arguments);
+  }
+
+  platform::closeHandle(gConsole.output);
+  gConsole.output = platform::kNoHandle;
+  platform::closeHandle(gConsole.error);
+  gConsole.error = platform::kNoHandle;
+  appStop();
+  return result;
+}
+
+void startTool(int argc, const char* const* argv) {
+  std::uint32_t result;
+  if (const char* commandLine = platform::processCommandLine()) {
+    result = runCommand(argumentText(commandLine));
+  } else {
+    // Only argv: join it back into one text for the same reader.
+    char* joined = joinArguments(argc, argv);
+    result = runCommand(joined != nullptr ? joined : "");
+    freeBlock(joined);
+  }
+  platform::exitProcess(result);
+}

@@ -1,0 +1,66 @@
+// Console.cpp - message lines on the output and error streams, and the text
+// of system error codes.
+#include "runtime/Console.h"
+
+#include <cstring>
+
+ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle};
+
+void writeLine(platform::Handle handle, const char* format, va_list args,
+               bool lineEnd) {
+  char buffer[kMessageBufferSize];
+  std::size_t length =
+      platform::formatTextV(buffer, kMessageTextLimit, format, args);
+  if (lineEnd) {
+    buffer[length++] = '\r';
+    buffer[length++] = '\n';
+  }
+  std::uint32_t written = 0;
+  platform::writeBytes(handle, buffer, static_cast<std::uint32_t>(length),
+                       &written);
+}
+
+void printMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(gConsole.output, format, args, true);
+  va_end(args);
+}
+
+void reportError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(gConsole.error, format, args, true);
+  va_end(args);
+}
+
+char* describeError(char* buffer, std::size_t capacity, std::uint32_t code) {
+  // Whatever the formatting calls do to it, the caller's last error survives.
+  const std::uint32_t saved = platform::lastError();
+
+  // "u" marks customer codes (bit 29); then the facility and the number.
+  const char* customer = (code & 0x20000000u) != 0 ? "u" : "";
+  char prefix[32];
+  std::size_t prefixLength = platform::formatErrorPrefix(
+      prefix, customer, (code >> 16) & 0x1FFFu, code & 0xFFFFu);
+  if (prefixLength >= capacity) prefixLength = capacity - 1;
+  std::memcpy(buffer, prefix, prefixLength);
+  buffer[prefixLength] = '\0';
+
+  std::size_t textLength = 0;
+  if (capacity > prefixLength + 1) {
+    textLength = platform::systemErrorText(code, buffer + prefixLength,
+                                           capacity - prefixLength - 1);
+  }
+  if (textLength > 0) {
+    // System texts often end in the blank that replaced their line break.
+    if (buffer[prefixLength + textLength - 1] == ' ')
+      buffer[prefixLength + textLength - 1] = '\0';
+  } else {
+    // No text: drop the " - " and keep "facility/number".
+    buffer[prefixLength >= 3 ? prefixLength - 3 : 0] = '\0';
+  }
+
+  platform::setLastError(saved);
+  return buffer;
+}

@@ -1,0 +1,96 @@
+// Platform.h - the operating-system services setuphdr rests on.
+//
+// Everything else in the tool is platform-free and reaches the system only
+// through these plain functions. Exactly one implementation is linked:
+// PlatformWin32.cpp on Windows, PlatformPosix.cpp elsewhere (the unit tests
+// link an in-memory fake instead).
+#ifndef SETUPHDR_RUNTIME_PLATFORM_H
+#define SETUPHDR_RUNTIME_PLATFORM_H
+
+#include <cstdarg>  // va_list for formatTextV
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+/// An open stream or file. 0 means "not held"; the value is otherwise opaque
+/// (a HANDLE on Windows, a file descriptor plus one elsewhere).
+using Handle = std::intptr_t;
+constexpr Handle kNoHandle = 0;
+
+/// The process command line including the program name, when the system
+/// keeps one (Windows), or null when the process only gets argv.
+const char* processCommandLine();
+
+/// Ends the process with the given exit code; never returns.
+[[noreturn]] void exitProcess(std::uint32_t code);
+
+/// Fetches the standard input, output and error handles and checks each is
+/// usable. Returns false, storing nothing, when any of the three is not.
+/// Each out-parameter may be null.
+bool acquireStdHandles(Handle* input, Handle* output, Handle* error);
+
+/// Closes a stream or file handle; kNoHandle is ignored.
+void closeHandle(Handle handle);
+
+/// Formats into buffer (capacity bytes including the NUL, capacity >= 1).
+/// Longer text is cut; the result is always NUL-terminated. Only "%s",
+/// "%u", "%c" and "%5u" are used by the tool. Returns the text length.
+std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
+                        va_list args);
+
+/// Writes the error-code prefix "%s%u/%u - " into buffer (at least 32
+/// bytes) and returns its length.
+std::size_t formatErrorPrefix(char* buffer, const char* customer,
+                              std::uint32_t facility, std::uint32_t number);
+
+/// Writes the system's one-line text for an error code into buffer, which
+/// has room for room characters including the NUL. Returns the text's
+/// length, or 0 when the system has no text (or it does not fit).
+std::size_t systemErrorText(std::uint32_t code, char* buffer, std::size_t room);
+
+/// The calling thread's last-error value (GetLastError, errno) and its setter.
+std::uint32_t lastError();
+void setLastError(std::uint32_t code);
+
+/// True when the running system is one the tool supports.
+bool versionSupported();
+
+/// A zero-filled heap block, or null when memory is short; and its release
+/// (a null block is ignored).
+void* allocZeroed(std::size_t size);
+void freeBlock(void* block);
+
+/// Compares two texts of the given lengths (no NUL needed inside them),
+/// under the user's locale on Windows, ASCII-folded elsewhere.
+bool equalTexts(const char* a, std::size_t lengthA, const char* b,
+                std::size_t lengthB, bool ignoreCase);
+
+/// Opens an existing regular file for reading, or for reading and writing,
+/// sharing it with readers only. Returns kNoHandle on failure, with the
+/// reason in lastError().
+Handle openFile(const char* path, bool forWriting);
+
+/// Outcome of fileSize.
+enum class SizeResult { Ok, Failed, TooLarge };
+
+/// The size of an open file. TooLarge when it is 4 GiB or more; Failed,
+/// with the reason in lastError(), when the system cannot tell.
+SizeResult fileSize(Handle file, std::uint32_t* size);
+
+/// Reads size bytes from the current position into buffer. False, with the
+/// reason in lastError(), on an error or when the file ends first.
+bool readExact(Handle file, void* buffer, std::uint32_t size);
+
+/// Moves the file position to the start of the file.
+bool seekToStart(Handle file);
+
+/// Writes size bytes at the current position to a file or stream. Stores
+/// the number of bytes written; returns false when the system reports an
+/// error.
+bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
+                std::uint32_t* written);
+
+}  // namespace platform
+
+#endif

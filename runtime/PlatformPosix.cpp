@@ -1,0 +1,189 @@
+// PlatformPosix.cpp - the platform layer on POSIX systems (Linux).
+//
+// Handles are file descriptors plus one, so that 0 stays "not held". Error
+// codes are errno values and their texts come from strerror. A file is
+// opened with an advisory fcntl lock (shared to read, exclusive to change),
+// which gives the Windows share mode's promise: readers may share a file,
+// but nobody changes it while another run holds it.
+#include <cerrno>
+#include <cstdio>   // vsnprintf, snprintf
+#include <cstdlib>  // calloc, free, _Exit
+#include <cstring>  // strerror, strlen
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "runtime/Platform.h"
+
+namespace platform {
+
+namespace {
+
+Handle fromDescriptor(int fd) { return static_cast<Handle>(fd) + 1; }
+int toDescriptor(Handle handle) { return static_cast<int>(handle - 1); }
+
+char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+const char* processCommandLine() { return nullptr; }
+
+void exitProcess(std::uint32_t code) {
+  // Only the low 8 bits of the code reach the parent on POSIX systems.
+  std::_Exit(static_cast<int>(code));
+}
+
+bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) return false;
+  }
+  if (input != nullptr) *input = fromDescriptor(0);
+  if (output != nullptr) *output = fromDescriptor(1);
+  if (error != nullptr) *error = fromDescriptor(2);
+  return true;
+}
+
+void closeHandle(Handle handle) {
+  if (handle != kNoHandle) close(toDescriptor(handle));
+}
+
+std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
+                        va_list args) {
+  buffer[0] = '\0';
+  std::vsnprintf(buffer, capacity, format, args);
+  buffer[capacity - 1] = '\0';
+  return std::strlen(buffer);
+}
+
+std::size_t formatErrorPrefix(char* buffer, const char* customer,
+                              std::uint32_t facility, std::uint32_t number) {
+  const int length = std::snprintf(buffer, 32, "%s%u/%u - ", customer,
+                                   facility, number);
+  return length < 0 ? 0 : static_cast<std::size_t>(length);
+}
+
+std::size_t systemErrorText(std::uint32_t code, char* buffer,
+                            std::size_t room) {
+  const char* text = std::strerror(static_cast<int>(code));
+  if (text == nullptr || room == 0) return 0;
+  const std::size_t length = std::strlen(text);
+  if (length + 1 > room) return 0;  // does not fit: no text, as on Windows
+  std::memcpy(buffer, text, length + 1);
+  return length;
+}
+
+std::uint32_t lastError() { return static_cast<std::uint32_t>(errno); }
+
+void setLastError(std::uint32_t code) { errno = static_cast<int>(code); }
+
+bool versionSupported() { return true; }
+
+void* allocZeroed(std::size_t size) { return std::calloc(1, size); }
+
+void freeBlock(void* block) { std::free(block); }
+
+bool equalTexts(const char* a, std::size_t lengthA, const char* b,
+                std::size_t lengthB, bool ignoreCase) {
+  if (lengthA != lengthB) return false;
+  for (std::size_t i = 0; i < lengthA; ++i) {
+    char x = a[i], y = b[i];
+    if (ignoreCase) {
+      x = asciiLower(x);
+      y = asciiLower(y);
+    }
+    if (x != y) return false;
+  }
+  return true;
+}
+
+Handle openFile(const char* path, bool forWriting) {
+  // O_NONBLOCK keeps a FIFO from blocking the open; only regular files are
+  // accepted below, for which the flag changes nothing.
+  const int fd = open(path, (forWriting ? O_RDWR : O_RDONLY) | O_NOCTTY |
+                                O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) return kNoHandle;
+
+  struct stat status;
+  int failure = 0;
+  if (fstat(fd, &status) == -1) {
+    failure = errno;
+  } else if (S_ISDIR(status.st_mode)) {
+    failure = EISDIR;
+  } else if (!S_ISREG(status.st_mode)) {
+    failure = EINVAL;
+  } else {
+    // Readers share the file; a change needs it alone.
+    struct flock lock = {};
+    lock.l_type = forWriting ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == -1) failure = errno;
+  }
+  if (failure != 0) {
+    close(fd);
+    errno = failure;
+    return kNoHandle;
+  }
+  return fromDescriptor(fd);
+}
+
+SizeResult fileSize(Handle file, std::uint32_t* size) {
+  struct stat status;
+  if (fstat(toDescriptor(file), &status) == -1) return SizeResult::Failed;
+  if (status.st_size < 0) {
+    errno = EINVAL;
+    return SizeResult::Failed;
+  }
+  if (static_cast<unsigned long long>(status.st_size) > 0xFFFFFFFFull)
+    return SizeResult::TooLarge;
+  *size = static_cast<std::uint32_t>(status.st_size);
+  return SizeResult::Ok;
+}
+
+bool readExact(Handle file, void* buffer, std::uint32_t size) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  // A read may return fewer bytes than asked; go on until all are in.
+  while (done < size) {
+    const ssize_t got = read(toDescriptor(file), bytes + done, size - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) {
+      errno = ENODATA;  // the file ended before its size
+      return false;
+    }
+    done += static_cast<std::uint32_t>(got);
+  }
+  return true;
+}
+
+bool seekToStart(Handle file) {
+  return lseek(toDescriptor(file), 0, SEEK_SET) == 0;
+}
+
+bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
+                std::uint32_t* written) {
+  const auto* data = static_cast<const unsigned char*>(bytes);
+  *written = 0;
+  // Continue short writes, so that a failure gives its real reason.
+  while (*written < size) {
+    const ssize_t put = write(toDescriptor(handle), data + *written,
+                              size - *written);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
+    *written += static_cast<std::uint32_t>(put);
+  }
+  return true;
+}
+
+}  // namespace platform

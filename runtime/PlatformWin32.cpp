@@ -1,0 +1,146 @@
+// PlatformWin32.cpp - the platform layer on Windows: only Win32-specific
+// code. The tool's home platform, using the system's own libraries
+// (KERNEL32, SHLWAPI, USER32) and nothing else.
+#include <windows.h>
+#include <shlwapi.h>  // wvnsprintfA
+
+#include "runtime/Platform.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE toHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+Handle fromHandle(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
+
+bool usable(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Room for the text of FormatMessageA with FORMAT_MESSAGE_FROM_SYSTEM,
+// FORMAT_MESSAGE_IGNORE_INSERTS and FORMAT_MESSAGE_MAX_WIDTH_MASK: one line.
+constexpr DWORD kMessageFlags = 0x12FF;
+constexpr DWORD kUserDefaultLanguage = 0x0400;
+
+}  // namespace
+
+const char* processCommandLine() { return GetCommandLineA(); }
+
+void exitProcess(std::uint32_t code) { ExitProcess(code); }
+
+bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  GetStartupInfoA(&startup);
+  HANDLE handles[3];
+  if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0) {
+    handles[0] = startup.hStdInput;
+    handles[1] = startup.hStdOutput;
+    handles[2] = startup.hStdError;
+  } else {
+    handles[0] = GetStdHandle(STD_INPUT_HANDLE);
+    handles[1] = GetStdHandle(STD_OUTPUT_HANDLE);
+    handles[2] = GetStdHandle(STD_ERROR_HANDLE);
+  }
+  for (HANDLE handle : handles) {
+    if (!usable(handle)) return false;
+  }
+  if (input != nullptr) *input = fromHandle(handles[0]);
+  if (output != nullptr) *output = fromHandle(handles[1]);
+  if (error != nullptr) *error = fromHandle(handles[2]);
+  return true;
+}
+
+void closeHandle(Handle handle) {
+  if (handle != kNoHandle) CloseHandle(toHandle(handle));
+}
+
+std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
+                        va_list args) {
+  buffer[0] = '\0';
+  wvnsprintfA(buffer, static_cast<int>(capacity), format, args);
+  buffer[capacity - 1] = '\0';
+  return static_cast<std::size_t>(lstrlenA(buffer));
+}
+
+std::size_t formatErrorPrefix(char* buffer, const char* customer,
+                              std::uint32_t facility, std::uint32_t number) {
+  const int length = wsprintfA(buffer, "%s%u/%u - ", customer,
+                               static_cast<unsigned>(facility),
+                               static_cast<unsigned>(number));
+  return length < 0 ? 0 : static_cast<std::size_t>(length);
+}
+
+std::size_t systemErrorText(std::uint32_t code, char* buffer,
+                            std::size_t room) {
+  return FormatMessageA(kMessageFlags, nullptr, code, kUserDefaultLanguage,
+                        buffer, static_cast<DWORD>(room), nullptr);
+}
+
+std::uint32_t lastError() { return GetLastError(); }
+
+void setLastError(std::uint32_t code) { SetLastError(code); }
+
+bool versionSupported() {
+  OSVERSIONINFOEXA info = {};
+  info.dwOSVersionInfoSize = sizeof info;  // the extended record, 156 bytes
+  if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) return false;
+  const unsigned version = ((info.dwMajorVersion & 0xFFu) << 8) |
+                           (info.dwMinorVersion & 0xFFu);
+  return info.dwPlatformId == VER_PLATFORM_WIN32_NT && version >= 0x0400;
+}
+
+void* allocZeroed(std::size_t size) { return LocalAlloc(LMEM_ZEROINIT, size); }
+
+void freeBlock(void* block) {
+  if (block != nullptr) LocalFree(block);
+}
+
+bool equalTexts(const char* a, std::size_t lengthA, const char* b,
+                std::size_t lengthB, bool ignoreCase) {
+  return CompareStringA(LOCALE_USER_DEFAULT, ignoreCase ? NORM_IGNORECASE : 0,
+                        a, static_cast<int>(lengthA), b,
+                        static_cast<int>(lengthB)) == CSTR_EQUAL;
+}
+
+Handle openFile(const char* path, bool forWriting) {
+  const DWORD access = forWriting ? (GENERIC_READ | GENERIC_WRITE)
+                                  : GENERIC_READ;
+  HANDLE file = CreateFileA(path, access, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return kNoHandle;
+  return fromHandle(file);
+}
+
+SizeResult fileSize(Handle file, std::uint32_t* size) {
+  DWORD high = 0;
+  // A size whose low part is 0xFFFFFFFF is real when the error stays clear.
+  SetLastError(NO_ERROR);
+  const DWORD low = GetFileSize(toHandle(file), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+    return SizeResult::Failed;
+  if (high != 0) return SizeResult::TooLarge;
+  *size = low;
+  return SizeResult::Ok;
+}
+
+bool readExact(Handle file, void* buffer, std::uint32_t size) {
+  DWORD got = 0;
+  if (!ReadFile(toHandle(file), buffer, size, &got, nullptr)) return false;
+  return got == size;
+}
+
+bool seekToStart(Handle file) {
+  return SetFilePointer(toHandle(file), 0, nullptr, FILE_BEGIN) !=
+         INVALID_SET_FILE_POINTER;
+}
+
+bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
+                std::uint32_t* written) {
+  DWORD put = 0;
+  const BOOL ok = WriteFile(toHandle(handle), bytes, size, &put, nullptr);
+  *written = put;
+  return ok != FALSE;
+}
+
+}  // namespace platform

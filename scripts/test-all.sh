@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# test-all.sh - builds setuphdr and runs every test:
+#   1. Linux, debug, warnings as errors: unit and end-to-end tests;
+#   2. Windows (mingw-w64), debug, warnings as errors: the same under Wine;
+#   3. Linux with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. release builds for Linux and Windows: the same suites, then packages;
+#   5. a bounded fuzzing run of every fuzz target.
+# Installs what it needs (as root). Never skips the Windows part: without
+# Wine or mingw-w64 it fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+need_packages cmake make g++ libgtest-dev python3 \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 \
+  clang libclang-rt-14-dev dpkg-dev
+
+jobs=$(nproc)
+export WINEDEBUG=-all
+fuzz_seconds=${SETUPHDR_FUZZ_SECONDS:-60}
+
+step() { printf '\n==== %s\n' "$*"; }
+
+# build_and_test DIR CMAKE-ARGS... : configures, builds and runs CTest.
+build_and_test() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure
+}
+
+for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64; do
+  command -v "$tool" >/dev/null || { echo "error: $tool is missing" >&2; exit 1; }
+done
+# The first start of Wine creates its prefix; do it once, up front.
+/usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
+
+step "Linux, debug"
+build_and_test build/ci-linux -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON
+
+step "Windows under Wine, debug"
+build_and_test build/ci-windows -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+step "Linux with sanitizers"
+build_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON \
+  -DSETUPHDR_STATIC=OFF \
+  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+
+step "Linux, release"
+build_and_test build/ci-linux-release -DCMAKE_BUILD_TYPE=Release -DSETUPHDR_WERROR=ON
+
+step "Windows under Wine, release"
+build_and_test build/ci-windows-release -DCMAKE_BUILD_TYPE=Release -DSETUPHDR_WERROR=ON \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+step "Packages"
+packaging/test-packages.sh build/ci-linux-release build/ci-windows-release
+
+step "Fuzzing, ${fuzz_seconds} s per target"
+fuzz/run.sh "$fuzz_seconds"
+
+step "All tests passed"

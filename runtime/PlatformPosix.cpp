@@ -130,6 +130,8 @@ Handle openFile(const char* path, bool forWriting) {
 }
 
 SizeResult fileSize(Handle file, std::uint32_t* size) {
+  // As on Windows, a size read without error leaves the error cleared.
+  errno = 0;
   struct stat status;
   if (fstat(toDescriptor(file), &status) == -1) return SizeResult::Failed;
   if (status.st_size < 0) {

@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""measure.py - start-up and large-file figures of setuphdr, printed as a table.
+
+Run by bench/run.sh after it has built the Release binaries:
+
+    bench/measure.py --native BUILD_DIR [--windows BUILD_DIR] [--work DIR]
+                     [--runs N] [--large-runs N]
+
+Prints, side by side:
+  * user-space instructions of one whole run (valgrind --tool=callgrind),
+    for "setuphdr d" on the sample, "setuphdr c" on a copy of it and a
+    minimal C program (int main(void){return 0;}, cc's default flags,
+    dynamically linked) compiled in the same run;
+  * wall-clock medians of many runs of the same three (hyperfine when
+    installed, otherwise a posix_spawn/wait4 loop here);
+  * for a 64 MiB setup file: the wall-clock median of "setuphdr d" next to
+    "cat FILE > /dev/null", and the peak resident memory of both;
+  * the sizes of the Linux binary and the .exe, and the .exe's imports.
+Each figure with a goal is followed by whether it holds. This is a
+measurement, not a test: the exit status is 0 whatever the figures are, and
+non-zero only when something could not be measured.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+LARGE_SIZE = 64 * 1024 * 1024          # bytes of the generated large file
+RSS_ALLOWANCE = 2 * 1024 * 1024        # peak RSS goal: file size plus this
+LARGE_TIME_GOAL = 1.3                  # "d" on the large file vs cat
+EXE_SIZE_GOAL = 200 * 1024             # the .exe stays below this
+SYSTEM_DLLS = {"KERNEL32.DLL", "SHLWAPI.DLL", "USER32.DLL", "MSVCRT.DLL"}
+CHANGE_ARGS = ["c", "-arch", "StrongARM", "-vermin", "4.21", "-vermax", "5.2"]
+
+
+class BenchError(Exception):
+    """Something needed for a figure is missing or behaved wrongly."""
+
+
+def run_checked(argv, **kwargs):
+    """Runs argv, returns its CompletedProcess; raises BenchError on failure."""
+    result = subprocess.run(argv, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        raise BenchError("%s exited with %d:\n%s" % (
+            " ".join(argv), result.returncode,
+            result.stderr.decode(errors="replace")))
+    return result
+
+
+def build_minimal_c(work):
+    """Compiles the minimal C program with cc's defaults; returns its path."""
+    source = os.path.join(work, "minimal.c")
+    binary = os.path.join(work, "minimal")
+    with open(source, "w") as out:
+        out.write("int main(void){return 0;}\n")
+    cc = os.environ.get("CC", "cc")
+    run_checked([cc, source, "-o", binary])
+    # It is the dynamically linked baseline: make sure it is.
+    headers = run_checked(["readelf", "-l", binary]).stdout.decode()
+    if "Requesting program interpreter" not in headers:
+        raise BenchError("%s is not dynamically linked" % binary)
+    return binary
+
+
+def spawn_and_wait(argv):
+    """Runs argv with stdout to /dev/null; returns (seconds, rusage, status).
+    posix_spawn (vfork underneath) keeps the cost of starting small and
+    alike for every program measured."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, os.environ,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, null, 1)])
+        _, status, usage = os.wait4(pid, 0)
+        elapsed = time.perf_counter() - start
+    finally:
+        os.close(null)
+    return elapsed, usage, os.waitstatus_to_exitcode(status)
+
+
+def callgrind_instructions(argv, work, repeats):
+    """User-space instructions of whole runs of argv; returns the list."""
+    counts = []
+    out_file = os.path.join(work, "callgrind.out")
+    for _ in range(repeats):
+        run_checked(["valgrind", "--tool=callgrind", "-q",
+                     "--callgrind-out-file=" + out_file] + argv)
+        with open(out_file) as data:
+            text = data.read()
+        match = re.search(r"^(?:totals|summary):\s+(\d+)", text, re.M)
+        if not match:
+            raise BenchError("no instruction total in " + out_file)
+        counts.append(int(match.group(1)))
+    return counts
+
+
+def hyperfine_medians(commands, runs, warmup, work):
+    """Medians (seconds) of the commands, measured by hyperfine."""
+    export = os.path.join(work, "hyperfine.json")
+    argv = ["hyperfine", "-N", "--style", "none", "--warmup", str(warmup),
+            "--runs", str(runs), "--export-json", export]
+    argv += [" ".join(shlex.quote(part) for part in command)
+             for command in commands]
+    run_checked(argv)
+    with open(export) as data:
+        results = json.load(data)["results"]
+    return [result["median"] for result in results]
+
+
+def loop_medians(commands, runs, warmup):
+    """Medians (seconds) of the commands, runs interleaved round by round so
+    that drift of the machine touches all of them alike."""
+    times = [[] for _ in commands]
+    for round_number in range(warmup + runs):
+        for index, command in enumerate(commands):
+            elapsed, _, _ = spawn_and_wait(command)
+            if round_number >= warmup:
+                times[index].append(elapsed)
+    return [statistics.median(samples) for samples in times]
+
+
+def medians(commands, runs, warmup, work, use_hyperfine):
+    if use_hyperfine:
+        return hyperfine_medians(commands, runs, warmup, work)
+    return loop_medians(commands, runs, warmup)
+
+
+def peak_rss_kib(argv, work, repeats=3):
+    """Largest peak resident set (KiB) over a few runs of argv.
+
+    Linux carries the peak of the memory a process had before exec into
+    ru_maxrss, so the runs start from a small parent: GNU time when it is
+    installed, else a fork of this Python process (whose own size then sets
+    a floor of some MiB under the figure)."""
+    peaks = []
+    gnu_time = "/usr/bin/time"
+    for _ in range(repeats):
+        if os.access(gnu_time, os.X_OK):
+            report = os.path.join(work, "time.out")
+            subprocess.run([gnu_time, "-f", "%M", "-o", report] + argv,
+                           stdout=subprocess.DEVNULL, check=True)
+            with open(report) as data:
+                peaks.append(int(data.read().split()[-1]))
+        else:
+            pid = os.fork()
+            if pid == 0:
+                null = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(null, 1)
+                os.execv(argv[0], argv)
+            peaks.append(os.wait4(pid, 0)[2].ru_maxrss)
+    return max(peaks)
+
+
+def exe_imports(exe):
+    """The DLL names the .exe imports, as objdump -p lists them."""
+    dump = run_checked(["x86_64-w64-mingw32-objdump", "-p", exe]).stdout
+    return re.findall(r"DLL Name:\s*(\S+)", dump.decode())
+
+
+def expect_report(argv, needle):
+    """Runs argv once and checks it succeeds and prints needle."""
+    result = subprocess.run(argv, capture_output=True)
+    if result.returncode != 0 or needle not in result.stdout:
+        raise BenchError("%s: exit %d, output %r" % (
+            " ".join(argv), result.returncode, result.stdout[:200]))
+
+
+def verdict(holds):
+    return "holds" if holds else "MISSED"
+
+
+def ratio(value, base):
+    return value / base if base else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--native", required=True,
+                        help="native Release build directory")
+    parser.add_argument("--windows", help="Windows Release build directory")
+    parser.add_argument("--work", help="scratch directory (default NATIVE/bench)")
+    parser.add_argument("--runs", type=int, default=300,
+                        help="timed runs per small command (default 300)")
+    parser.add_argument("--large-runs", type=int, default=20,
+                        help="timed runs per large-file command (default 20)")
+    parser.add_argument("--callgrind-repeats", type=int, default=3)
+    options = parser.parse_args()
+
+    native = os.path.abspath(options.native)
+    work = os.path.abspath(options.work or os.path.join(native, "bench"))
+    os.makedirs(work, exist_ok=True)
+    tool = os.path.join(native, "setuphdr")
+    generator = os.path.join(native, "setuphdr-sample")
+    for path in (tool, generator, os.path.join(native, "sample.000")):
+        if not os.path.isfile(path):
+            raise BenchError("missing %s: build %s first" % (path, native))
+    for program in ("valgrind", "readelf"):
+        if shutil.which(program) is None:
+            raise BenchError(program + " is not installed")
+
+    # Inputs: the sample, a copy to change, the large file.
+    sample = os.path.join(work, "sample.000")
+    copy = os.path.join(work, "change.000")
+    large = os.path.join(work, "large.000")
+    shutil.copyfile(os.path.join(native, "sample.000"), sample)
+    shutil.copyfile(sample, copy)
+    run_checked([generator, large, str(LARGE_SIZE)])
+    minimal = build_minimal_c(work)
+
+    display = [tool, "d", sample]
+    change = [tool] + CHANGE_ARGS + [copy]
+    large_display = [tool, "d", large]
+    cat = [shutil.which("cat") or "/bin/cat", large]
+
+    # The measured runs must be the real work, not an error path. The change
+    # writes the same bytes every time, so every run does the same work.
+    expect_report(display, b"Architecture: 2577 (StrongARM)\r\n")
+    expect_report(change, b"Min ver set to 4.21 build 0\r\n")
+    expect_report(large_display, b"Architecture: 2577 (StrongARM)\r\n")
+
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"],
+                            capture_output=True, cwd=os.path.dirname(
+                                os.path.abspath(__file__)))
+    print("setuphdr start-up and large-file figures")
+    print("  commit %s, %s %s, %d CPUs, %s" % (
+        commit.stdout.decode().strip() or "?", platform.system(),
+        platform.machine(), os.cpu_count() or 0,
+        time.strftime("%Y-%m-%d %H:%M")))
+    print()
+
+    # 1. Instructions.
+    repeats = options.callgrind_repeats
+    counted = [
+        ("minimal C program (cc defaults, dynamic)", [minimal]),
+        ("setuphdr d sample.000", display),
+        ("setuphdr c -arch -vermin -vermax copy", change),
+    ]
+    counts = [callgrind_instructions(argv, work, repeats)
+              for _, argv in counted]
+    base = counts[0][0]
+    print("User-space instructions per run (valgrind --tool=callgrind, "
+          "%d runs each)" % repeats)
+    print("  %-42s %14s %10s %s" % ("program", "instructions", "vs minimal",
+                                    "repeatable"))
+    for (name, _), values in zip(counted, counts):
+        print("  %-42s %14s %9.2fx %s" % (
+            name, "{:,}".format(values[0]), ratio(values[0], base),
+            "yes" if len(set(values)) == 1 else
+            "no (%s..%s)" % (min(values), max(values))))
+    display_ratio = ratio(counts[1][0], base)
+    print("  goal: setuphdr d <= minimal C program: %s (%.2fx)" % (
+        verdict(counts[1][0] <= base), display_ratio))
+    print()
+
+    # 2. Wall clock of the small runs.
+    use_hyperfine = shutil.which("hyperfine") is not None
+    how = "hyperfine -N" if use_hyperfine else "posix_spawn/wait4 loop"
+    small = medians([argv for _, argv in counted], options.runs, 20, work,
+                    use_hyperfine)
+    print("Wall clock, median of %d runs (%s; includes process start)" % (
+        options.runs, how))
+    print("  %-42s %14s %10s" % ("program", "median", "vs minimal"))
+    for (name, _), seconds in zip(counted, small):
+        print("  %-42s %11.3f ms %9.2fx" % (name, seconds * 1e3,
+                                            ratio(seconds, small[0])))
+    print()
+
+    # 3. The large file.
+    large_times = medians([large_display, cat], options.large_runs, 3, work,
+                          use_hyperfine)
+    rss_tool = peak_rss_kib(large_display, work)
+    rss_cat = peak_rss_kib(cat, work)
+    size_kib = LARGE_SIZE // 1024
+    allowance_kib = RSS_ALLOWANCE // 1024
+    time_ratio = ratio(large_times[0], large_times[1])
+    print("Large setup file, %d MiB (texts near offset 64 KiB), median of "
+          "%d runs (%s)" % (LARGE_SIZE >> 20, options.large_runs, how))
+    print("  %-42s %14s %16s" % ("program", "wall median", "peak RSS"))
+    print("  %-42s %11.2f ms %12s KiB" % ("setuphdr d large.000",
+                                          large_times[0] * 1e3,
+                                          "{:,}".format(rss_tool)))
+    print("  %-42s %11.2f ms %12s KiB" % ("cat large.000 > /dev/null",
+                                          large_times[1] * 1e3,
+                                          "{:,}".format(rss_cat)))
+    print("  goal: time <= %.1fx cat: %s (%.2fx)" % (
+        LARGE_TIME_GOAL, verdict(time_ratio <= LARGE_TIME_GOAL), time_ratio))
+    over = rss_tool - size_kib
+    print("  goal: peak RSS <= file + %d KiB (%s KiB): %s (file + %s KiB)" % (
+        allowance_kib, "{:,}".format(size_kib + allowance_kib),
+        verdict(rss_tool <= size_kib + allowance_kib), "{:,}".format(over)))
+    print()
+
+    # 4. Binaries.
+    print("Binaries")
+    print("  %-42s %14s" % ("Linux setuphdr (static, stripped)",
+                            "{:,} B".format(os.path.getsize(tool))))
+    exe = os.path.join(os.path.abspath(options.windows), "setuphdr.exe") \
+        if options.windows else None
+    if exe and os.path.isfile(exe):
+        exe_size = os.path.getsize(exe)
+        print("  %-42s %14s  (%.1f KiB)" % ("Windows setuphdr.exe",
+                                            "{:,} B".format(exe_size),
+                                            exe_size / 1024))
+        print("  goal: .exe < %d KiB: %s" % (EXE_SIZE_GOAL // 1024,
+                                             verdict(exe_size < EXE_SIZE_GOAL)))
+        if shutil.which("x86_64-w64-mingw32-objdump"):
+            imports = exe_imports(exe)
+            extra = [name for name in imports
+                     if name.upper() not in SYSTEM_DLLS]
+            print("  .exe imports: %s" % ", ".join(imports))
+            print("  goal: only KERNEL32, SHLWAPI, USER32, msvcrt: %s%s" % (
+                verdict(not extra),
+                "" if not extra else " (also %s)" % ", ".join(extra)))
+        else:
+            print("  .exe imports: not listed (no x86_64-w64-mingw32-objdump)")
+    else:
+        print("  Windows setuphdr.exe: not built (no mingw-w64)")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BenchError as error:
+        print("error: %s" % error, file=sys.stderr)
+        sys.exit(1)

@@ -1,0 +1,316 @@
+// FakePlatform.cpp - an in-memory platform layer for the unit tests.
+//
+// Implements every function of runtime/Platform.h over the state declared
+// in FakePlatform.h. Formatting uses the C library (vsnprintf, snprintf),
+// error texts come from a small table, and nothing touches the real
+// console, file system or heap bookkeeping of the process.
+#include "FakePlatform.h"
+
+#include <csetjmp>  // catchExit: exitProcess jumps back to the test
+#include <cstdio>   // vsnprintf, snprintf
+#include <cstdlib>  // calloc, free, abort
+#include <cstring>
+#include <set>
+
+namespace fake {
+
+namespace {
+
+State gState;
+std::set<void*> gBlocks;
+
+// An open file: its path and position.
+struct OpenFile {
+  std::string path;
+  std::uint64_t position;
+  bool forWriting;
+};
+std::map<platform::Handle, OpenFile> gOpen;
+platform::Handle gNextFile = kFirstFile;
+
+std::jmp_buf* gExitJump = nullptr;
+std::uint32_t gExitCode = 0;
+
+struct ErrorText {
+  std::uint32_t code;
+  const char* text;
+};
+
+// One-line system texts as FormatMessageA gives them with
+// FORMAT_MESSAGE_MAX_WIDTH_MASK: the line break became a trailing blank in
+// some of them.
+const ErrorText kErrorTexts[] = {
+    {kErrorFileNotFound, "The system cannot find the file specified."},
+    {kErrorAccessDenied, "Access is denied. "},
+    {kErrorSeek, "The drive cannot locate a specific area or track on the "
+                 "disk.  "},
+    {kErrorWriteFault, "The system cannot write to the specified device."},
+    {kErrorHandleEof, "Reached the end of the file."},
+};
+
+char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+State& state() { return gState; }
+
+void reset() {
+  for (void* block : gBlocks) std::free(block);
+  gBlocks.clear();
+  gOpen.clear();
+  gNextFile = kFirstFile;
+  gState = State();
+}
+
+unsigned liveBlocks() { return static_cast<unsigned>(gBlocks.size()); }
+
+unsigned openFiles() { return static_cast<unsigned>(gOpen.size()); }
+
+void addFile(const std::string& path, const std::string& bytes,
+             bool readOnly) {
+  File file;
+  file.bytes = bytes;
+  file.readOnly = readOnly;
+  gState.files[path] = file;
+}
+
+long long catchExit(void (*body)(void*), void* context) {
+  std::jmp_buf jump;
+  std::jmp_buf* const outer = gExitJump;
+  gExitJump = &jump;
+  long long result = -1;
+  if (setjmp(jump) == 0) {
+    body(context);
+  } else {
+    result = gExitCode;
+  }
+  gExitJump = outer;
+  return result;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::gState;
+
+const char* processCommandLine() { return gState.commandLine; }
+
+void exitProcess(std::uint32_t code) {
+  if (fake::gExitJump == nullptr) std::abort();  // a test forgot catchExit
+  fake::gExitCode = code;
+  std::longjmp(*fake::gExitJump, 1);
+}
+
+bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
+  if (!gState.stdHandlesUsable) return false;
+  if (input != nullptr) *input = fake::kInput;
+  if (output != nullptr) *output = fake::kOutput;
+  if (error != nullptr) *error = fake::kError;
+  return true;
+}
+
+void closeHandle(Handle handle) {
+  if (handle == kNoHandle) return;
+  if (handle == fake::kInput || handle == fake::kOutput ||
+      handle == fake::kError) {
+    gState.closedStreams.push_back(handle);
+    return;
+  }
+  if (fake::gOpen.erase(handle) == 1) {
+    ++gState.closes;
+  } else {
+    ++gState.badCloses;
+  }
+}
+
+std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
+                        va_list args) {
+  buffer[0] = '\0';
+  std::vsnprintf(buffer, capacity, format, args);
+  buffer[capacity - 1] = '\0';
+  return std::strlen(buffer);
+}
+
+std::size_t formatErrorPrefix(char* buffer, const char* customer,
+                              std::uint32_t facility, std::uint32_t number) {
+  const int length = std::snprintf(buffer, 32, "%s%u/%u - ", customer,
+                                   static_cast<unsigned>(facility),
+                                   static_cast<unsigned>(number));
+  return length < 0 ? 0 : static_cast<std::size_t>(length);
+}
+
+std::size_t systemErrorText(std::uint32_t code, char* buffer,
+                            std::size_t room) {
+  for (const fake::ErrorText& entry : fake::kErrorTexts) {
+    if (entry.code != code) continue;
+    const std::size_t length = std::strlen(entry.text);
+    if (length + 1 > room) break;  // FormatMessageA fails when cut
+    std::memcpy(buffer, entry.text, length + 1);
+    return length;
+  }
+  // Like FormatMessageA, a failure leaves its own last error behind
+  // (ERROR_MR_MID_NOT_FOUND), which describeError must not pass on.
+  gState.lastError = 317;
+  return 0;
+}
+
+std::uint32_t lastError() { return gState.lastError; }
+
+void setLastError(std::uint32_t code) { gState.lastError = code; }
+
+bool versionSupported() { return gState.versionSupported; }
+
+void* allocZeroed(std::size_t size) {
+  ++gState.allocCalls;
+  gState.allocSizes.push_back(size);
+  if (size > gState.allocLimit || gState.allocCalls == gState.failAllocCall) {
+    gState.lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    return nullptr;
+  }
+  // One byte more for size 0, so every block is a distinct pointer.
+  void* block = std::calloc(1, size == 0 ? 1 : size);
+  if (block == nullptr) std::abort();
+  fake::gBlocks.insert(block);
+  ++gState.allocations;
+  return block;
+}
+
+void freeBlock(void* block) {
+  if (block == nullptr) return;
+  if (fake::gBlocks.erase(block) == 1) {
+    ++gState.frees;
+    std::free(block);
+  } else {
+    ++gState.badFrees;
+  }
+}
+
+bool equalTexts(const char* a, std::size_t lengthA, const char* b,
+                std::size_t lengthB, bool ignoreCase) {
+  if (lengthA != lengthB) return false;
+  for (std::size_t i = 0; i < lengthA; ++i) {
+    char x = a[i], y = b[i];
+    if (ignoreCase) {
+      x = fake::asciiLower(x);
+      y = fake::asciiLower(y);
+    }
+    if (x != y) return false;
+  }
+  return true;
+}
+
+Handle openFile(const char* path, bool forWriting) {
+  gState.lastOpenPath = path;
+  gState.lastOpenForWriting = forWriting;
+  if (gState.openError != 0) {
+    gState.lastError = gState.openError;
+    return kNoHandle;
+  }
+  auto found = gState.files.find(path);
+  if (found == gState.files.end()) {
+    gState.lastError = fake::kErrorFileNotFound;
+    return kNoHandle;
+  }
+  if (forWriting && found->second.readOnly) {
+    gState.lastError = fake::kErrorAccessDenied;
+    return kNoHandle;
+  }
+  const Handle handle = fake::gNextFile++;
+  fake::gOpen[handle] = fake::OpenFile{path, 0, forWriting};
+  ++gState.opens;
+  return handle;
+}
+
+SizeResult fileSize(Handle file, std::uint32_t* size) {
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();  // the code lost its handle
+  switch (gState.sizeMode) {
+    case fake::SizeMode::Failed:
+      gState.lastError = gState.sizeError;
+      return SizeResult::Failed;
+    case fake::SizeMode::TooLarge:
+      return SizeResult::TooLarge;
+    case fake::SizeMode::Real:
+      break;
+  }
+  *size = static_cast<std::uint32_t>(gState.files[open->second.path].bytes.size());
+  return SizeResult::Ok;
+}
+
+bool readExact(Handle file, void* buffer, std::uint32_t size) {
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();
+  if (gState.readError != 0) {
+    gState.lastError = gState.readError;
+    return false;
+  }
+  const std::string& bytes = gState.files[open->second.path].bytes;
+  std::uint64_t available =
+      open->second.position < bytes.size() ? bytes.size() - open->second.position
+                                           : 0;
+  if (gState.readShortBy != 0) {
+    available = available > gState.readShortBy ? available - gState.readShortBy
+                                               : 0;
+  }
+  const std::uint64_t count = available < size ? available : size;
+  std::memcpy(buffer, bytes.data() + open->second.position,
+              static_cast<std::size_t>(count));
+  open->second.position += count;
+  if (count < size) {
+    gState.lastError = fake::kErrorHandleEof;
+    return false;
+  }
+  return true;
+}
+
+bool seekToStart(Handle file) {
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();
+  if (gState.seekError != 0) {
+    gState.lastError = gState.seekError;
+    return false;
+  }
+  open->second.position = 0;
+  return true;
+}
+
+bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
+                std::uint32_t* written) {
+  const char* data = static_cast<const char*>(bytes);
+  auto open = fake::gOpen.find(handle);
+  if (open == fake::gOpen.end()) {
+    // A stream: everything arrives.
+    std::string* sink = handle == fake::kOutput  ? &gState.output
+                        : handle == fake::kError ? &gState.error
+                                                 : &gState.elsewhere;
+    sink->append(data, size);
+    *written = size;
+    return true;
+  }
+  *written = 0;
+  if (gState.writeError != 0) {
+    gState.lastError = gState.writeError;
+    return false;
+  }
+  if (!open->second.forWriting) {
+    gState.lastError = fake::kErrorAccessDenied;
+    return false;
+  }
+  const std::uint32_t count =
+      gState.writeShortBy < size ? size - gState.writeShortBy : 0;
+  std::string& file = gState.files[open->second.path].bytes;
+  const std::size_t at = static_cast<std::size_t>(open->second.position);
+  if (file.size() < at + count) file.resize(at + count, '\0');
+  file.replace(at, count, data, count);
+  gState.fileWrites.push_back(
+      fake::FileWrite{open->second.path, open->second.position,
+                      std::string(data, count)});
+  open->second.position += count;
+  *written = count;
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,273 @@
+// SeedGen.cpp - writes the seed corpora of the fuzz targets.
+//
+//   setuphdr-fuzz-seeds DIRECTORY
+//
+// Fills DIRECTORY/header, DIRECTORY/cmdline and DIRECTORY/run (which must
+// exist) with named inputs built here: setup files made with
+// the header's own layout constants and byte writers, command lines joined
+// by the tool's own argv joiner, and the regression inputs of faults the
+// fuzzers found. Nothing is read from disk, so the corpora need no binary
+// in the repository.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "fuzz/FuzzPlatform.h"
+#include "header/Endian.h"
+#include "header/SetupHeader.h"
+#include "runtime/Runtime.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string gDirectory;
+unsigned gWritten = 0;
+
+void writeSeed(const char* corpus, const std::string& name, const Bytes& bytes) {
+  const std::string path = gDirectory + "/" + corpus + "/" + name;
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) !=
+                            bytes.size() ||
+      std::fclose(out) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  ++gWritten;
+}
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+void put16(unsigned char* p, unsigned value) {
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+// A setup file under construction: the header plus texts appended behind it.
+struct SetupFile {
+  Bytes bytes = Bytes(SetupHeader::kSize, 0);
+
+  SetupFile() {
+    std::memcpy(bytes.data(), "MSCE", 4);
+    writeLE32(&bytes[SetupHeader::kArchitecture], 2577);
+    writeLE32(&bytes[SetupHeader::kMinVersionMajor], 3);
+    writeLE32(&bytes[SetupHeader::kMaxVersionMajor], 5);
+    writeLE32(&bytes[SetupHeader::kMaxVersionMinor], 99);
+    for (unsigned i = 0; i < 6; ++i)
+      put16(&bytes[SetupHeader::kNumStrings + 2 * i], i + 1);
+  }
+  // Appends raw bytes and points the text field at them (length = count).
+  SetupFile& text(std::uint32_t field, const char* chars, std::size_t count) {
+    put16(&bytes[field], static_cast<unsigned>(bytes.size()));
+    put16(&bytes[field + 2], static_cast<unsigned>(count));
+    bytes.insert(bytes.end(), chars, chars + count);
+    return *this;
+  }
+  SetupFile& text(std::uint32_t field, const std::string& chars) {
+    return text(field, chars.c_str(), chars.size() + 1);  // with its NUL
+  }
+  SetupFile& field32(std::uint32_t offset, std::uint32_t value) {
+    writeLE32(&bytes[offset], value);
+    return *this;
+  }
+  SetupFile& ref(std::uint32_t field, unsigned offset, unsigned length) {
+    put16(&bytes[field], offset);
+    put16(&bytes[field + 2], length);
+    return *this;
+  }
+};
+
+SetupFile sampleFile() {
+  static const char kPlatforms[] = "HPC\0JUPITER\0";
+  SetupFile f;
+  f.text(SetupHeader::kAppNameText, "Hello CE")
+      .text(SetupHeader::kProviderText, "setuphdr sample")
+      .text(SetupHeader::kPlatformsText, kPlatforms, sizeof kPlatforms);
+  return f;
+}
+
+// Files: valid ones of many shapes and the near misses of the check.
+std::vector<std::pair<std::string, Bytes>> setupFiles() {
+  std::vector<std::pair<std::string, Bytes>> files;
+  files.push_back({"valid-bare-header", SetupFile().bytes});
+  files.push_back({"valid-sample", sampleFile().bytes});
+  {
+    std::string list;
+    for (int i = 0; i < 20; ++i) list += std::string("Platform_") + char('A' + i) + '\0';
+    SetupFile f;
+    f.text(SetupHeader::kPlatformsText, list.c_str(), list.size());
+    files.push_back({"valid-list-over-126", f.bytes});
+  }
+  {
+    static const char kNames[] = "Any\0i386\0%s%n%x\0\0";
+    SetupFile f;
+    f.text(SetupHeader::kProviderText, "100% %s %n")
+        .text(SetupHeader::kPlatformsText, kNames, sizeof kNames);
+    files.push_back({"valid-percent-signs", f.bytes});
+  }
+  {
+    SetupFile f;  // the provider's last byte is the file's: no NUL
+    f.text(SetupHeader::kProviderText, "no-nul", 6);
+    files.push_back({"valid-text-without-nul-at-end", f.bytes});
+  }
+  {
+    SetupFile f;
+    f.text(SetupHeader::kPlatformsText, "AB", 2);  // a name with no NUL
+    files.push_back({"valid-list-name-runs-to-end", f.bytes});
+  }
+  {
+    SetupFile f;
+    f.text(SetupHeader::kProviderText, "0123456789", 10);
+    files.push_back({"valid-provider-ends-at-end", f.bytes});
+    f.bytes.pop_back();
+    files.push_back({"bad-provider-one-past-end", f.bytes});
+  }
+  {
+    SetupFile f;
+    f.text(SetupHeader::kAppNameText, std::string(1500, 'x'));
+    files.push_back({"valid-app-name-over-1021", f.bytes});
+  }
+  {
+    SetupFile f;
+    f.text(SetupHeader::kPlatformsText, "X", 1);
+    files.push_back({"valid-list-length-1", f.bytes});
+  }
+  files.push_back({"valid-arch-unknown", SetupFile().field32(20, 5).bytes});
+  files.push_back({"valid-arch-70001", SetupFile().field32(20, 70001).bytes});
+  files.push_back({"valid-texts-inside-header",
+                   SetupFile()
+                       .ref(SetupHeader::kProviderText, 0, 4)
+                       .ref(SetupHeader::kAppNameText, 4, 60)
+                       .ref(SetupHeader::kPlatformsText, 60, 40)
+                       .bytes});
+  {
+    Bytes b = sampleFile().bytes;
+    std::memcpy(b.data(), "msce", 4);
+    files.push_back({"bad-signature-lower-case", b});
+  }
+  files.push_back({"bad-app-name-outside",
+                   SetupFile().ref(SetupHeader::kAppNameText, 65535, 65535).bytes});
+  files.push_back({"bad-list-outside",
+                   SetupFile().ref(SetupHeader::kPlatformsText, 99, 2).bytes});
+  {
+    Bytes b = SetupFile().bytes;
+    b.pop_back();
+    files.push_back({"short-99-bytes", b});
+  }
+  files.push_back({"short-signature-only", bytesOf("MSCE")});
+  files.push_back({"empty", Bytes()});
+  return files;
+}
+
+// Command lines joined from argument lists by the tool's own joiner.
+std::string joined(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "setuphdr");
+  char* text =
+      joinArguments(static_cast<int>(arguments.size()), arguments.data());
+  std::string result = text != nullptr ? text : "";
+  freeBlock(text);
+  return result;
+}
+
+std::vector<std::string> commandLines() {
+  std::vector<std::string> lines = {
+      joined({"d", "sample.000"}),
+      joined({"c", "-arch", "StrongARM", "-vermin", "4.21", "sample.000"}),
+      joined({"c", "-arch", "strongarm", "-vermax", "5.2.1", "My Files\\a.000"}),
+      joined({"c", "-arch", "70001", "-vermin", "3", "-vermax", "6.1.20", "F"}),
+      joined({"c", "-vermin", "5..2", "-vermax", ".5", "F"}),
+      joined({"c", "-arch", "", "F"}),
+      joined({"d", "a\"b"}),
+      "d -arch 5 f",
+      "c -arch 5 -arch bad f",
+      "c -arch SH3 f",
+      "c -arch",
+      "c -arch5 i386 f",
+      "c -vermin 4.21.1.2 f",
+      "c -vermin f",
+      "c -vermin",
+      "c - f",
+      "c -foo 1 f",
+      "c -archive 1 -verminx 2 -vermaxx 3 f",
+      "d a b",
+      "d f \t ",
+      "d \"\"",
+      "d \"unterminated",
+      "d ab\"\"c",
+      "c f",
+      "c",
+      "x f",
+      "dd f",
+      "",
+      "   ",
+      "c -vermax 4294967295.4294967295.4294967295 f",
+      "c -vermax 4294967296 f",
+      "c -arch 99999999999 f",
+      "c -arch 4294967296 f",
+      "c -arch ABCDEFGHIJKLMNOPQRSTUVWXYZ f",
+      "d " + std::string(300, 'p'),
+      "d \"" + std::string(259, 'q') + "\"",
+  };
+  return lines;
+}
+
+// Inputs that once made a target fail, kept as regression cases. Each is
+// the exact input of its target, spelled out here.
+void writeRegressions() {
+  // (none yet)
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: setuphdr-fuzz-seeds DIRECTORY\n");
+    return 2;
+  }
+  gDirectory = argv[1];
+  fuzzplatform::reset();
+
+  const auto files = setupFiles();
+  for (const auto& file : files) writeSeed("header", file.first, file.second);
+
+  // Command-line inputs: the text, a NUL, then words for the comparison
+  // and the argv re-join, and a last byte that picks the scanner knobs.
+  const auto lines = commandLines();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string input = lines[i];
+    input += std::string("\0arch\0StrongARM\0a b\0\"q\"\0", 24);
+    input += static_cast<char>(i * 37);
+    writeSeed("cmdline", "line-" + std::to_string(i), bytesOf(input));
+  }
+
+  // Whole runs: every fault with a few lines and files, and every line
+  // with every file without a fault.
+  const unsigned kFaults = static_cast<unsigned>(fuzzplatform::Fault::Count);
+  for (unsigned fault = 0; fault < kFaults; ++fault) {
+    for (std::size_t line = 0; line < lines.size(); ++line) {
+      for (const auto& file : files) {
+        const bool everyFile = fault == 0 && line < 8;
+        const bool fewFiles = line < 2 && (file.first == "valid-sample" ||
+                                           file.first == "bad-signature-lower-case");
+        if (!everyFile && !fewFiles && !(fault == 0 && file.first == "valid-sample"))
+          continue;
+        Bytes input;
+        input.push_back(static_cast<unsigned char>(fault));
+        input.insert(input.end(), lines[line].begin(), lines[line].end());
+        input.push_back(0);
+        input.insert(input.end(), file.second.begin(), file.second.end());
+        writeSeed("run",
+                  "fault" + std::to_string(fault) + "-line" +
+                      std::to_string(line) + "-" + file.first,
+                  input);
+      }
+    }
+  }
+
+  writeRegressions();
+  std::printf("%u seeds written to %s\n", gWritten, gDirectory.c_str());
+  return 0;
+}

@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
   const std::size_t textBytes =
       sizeof kAppName + sizeof kProvider + sizeof kPlatforms;
   if (wanted > file.size() + textBytes) {
-    std::size_t start = 65535 - sizeof kAppName;
+    // The last text, the platform list, must still start below 64 KiB.
+    std::size_t start = 65535 - sizeof kAppName - sizeof kProvider;
     if (start > wanted - textBytes) start = wanted - textBytes;
     file.resize(start, 0);
   }

@@ -7,10 +7,12 @@
 // but nobody changes it while another run holds it.
 #include <cerrno>
 #include <cstdio>   // vsnprintf, snprintf
-#include <cstdlib>  // calloc, free, _Exit
+#include <cstdint>
+#include <cstdlib>  // _Exit
 #include <cstring>  // strerror, strlen
 
 #include <fcntl.h>
+#include <sys/mman.h>  // mmap, madvise: heap blocks
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,9 +83,55 @@ void setLastError(std::uint32_t code) { errno = static_cast<int>(code); }
 
 bool versionSupported() { return true; }
 
-void* allocZeroed(std::size_t size) { return std::calloc(1, size); }
+// Heap blocks are mapped anonymously: the system hands out zeroed pages, so
+// nothing is cleared twice. A block of 2 MiB or more is aligned to 2 MiB
+// and advised to use huge pages: reading a large file into it then costs a
+// few dozen page faults instead of one per 4 KiB. The mapping's start and
+// length sit in front of the block, for freeBlock.
+namespace {
 
-void freeBlock(void* block) { std::free(block); }
+struct BlockHeader {
+  void* base;
+  std::size_t length;
+};
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kSmallAlignment = 16;
+
+}  // namespace
+
+void* allocZeroed(std::size_t size) {
+  const std::size_t alignment = size >= kHugePage ? kHugePage : kSmallAlignment;
+  const std::size_t overhead = sizeof(BlockHeader) + alignment;
+  if (size > SIZE_MAX - overhead) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  const std::size_t length = size + overhead;
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+
+  const std::uintptr_t first =
+      reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
+  const std::uintptr_t data = (first + alignment - 1) & ~(alignment - 1);
+  if (alignment == kHugePage) {
+    // Only advice: without huge pages the block works the same, slower.
+    madvise(reinterpret_cast<void*>(data), size, MADV_HUGEPAGE);
+  }
+  BlockHeader header = {base, length};
+  std::memcpy(reinterpret_cast<void*>(data - sizeof header), &header,
+              sizeof header);
+  return reinterpret_cast<void*>(data);
+}
+
+void freeBlock(void* block) {
+  if (block == nullptr) return;
+  BlockHeader header;
+  std::memcpy(&header, static_cast<unsigned char*>(block) - sizeof header,
+              sizeof header);
+  munmap(header.base, header.length);
+}
 
 bool equalTexts(const char* a, std::size_t lengthA, const char* b,
                 std::size_t lengthB, bool ignoreCase) {

@@ -16,14 +16,22 @@ using SetupHeader::kProviderText;
 
 class HeaderTest : public FakePlatformTest {
  protected:
-  // Validates the file (which must pass) and returns its report.
+  // Validates the file (which must pass) and returns its report. The
+  // report is made twice, from an exact copy and from one followed by
+  // non-NUL bytes: both must agree, whatever lies behind the file.
   std::string show(const std::string& bytes) {
     ExactBytes file(bytes);
     EXPECT_TRUE(validateHeader(file.data(), file.size()));
     EXPECT_EQ(err(), "");
     showHeader(file.data(), file.size());
     EXPECT_EQ(file.str(), bytes);  // showing changes nothing
-    return out();
+    const std::string report = out();
+
+    fake::state().output.clear();
+    ExactBytes guarded(bytes, 64);
+    showHeader(guarded.data(), guarded.size());
+    EXPECT_EQ(out(), report) << "read past the end of the file";
+    return report;
   }
   // The report's line starting with prefix, without its CR LF, or "<none>".
   static std::string line(const std::string& report, const std::string& prefix) {

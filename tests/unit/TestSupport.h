@@ -69,13 +69,16 @@ struct SetupFile {
 };
 
 // A heap copy of exactly size bytes, so that a read past the end is caught
-// by the address sanitizer.
+// by the address sanitizer. With a guard, that many bytes of 'Z' follow the
+// copy instead, so that a read past the end shows in the output of a build
+// without the sanitizer.
 class ExactBytes {
  public:
-  explicit ExactBytes(const std::string& bytes)
+  explicit ExactBytes(const std::string& bytes, std::size_t guard = 0)
       : size_(static_cast<std::uint32_t>(bytes.size())),
-        data_(new unsigned char[bytes.size()]) {
+        data_(new unsigned char[bytes.size() + guard]) {
     if (!bytes.empty()) std::memcpy(data_.get(), bytes.data(), bytes.size());
+    std::memset(data_.get() + bytes.size(), 'Z', guard);
   }
   unsigned char* data() { return data_.get(); }
   std::uint32_t size() const { return size_; }

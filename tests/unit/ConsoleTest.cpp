@@ -187,16 +187,4 @@ TEST_F(RuntimeTest, AtExitWithoutMemoryKeepsTheList) {
   EXPECT_EQ(fake::liveBlocks(), 0u);
 }
 
-TEST_F(RuntimeTest, HeapBlocksAreZeroedAndNullIsIgnored) {
-  auto* block = static_cast<unsigned char*>(allocZeroed(64));
-  ASSERT_NE(block, nullptr);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(block[i], 0) << i;
-  freeBlock(block);
-  freeBlock(nullptr);
-  EXPECT_EQ(fake::liveBlocks(), 0u);
-  EXPECT_EQ(fake::state().badFrees, 0u);
-  fake::state().allocLimit = 10;
-  EXPECT_EQ(allocZeroed(11), nullptr);
-}
-
 }  // namespace

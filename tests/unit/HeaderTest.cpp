@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "header/ArchTable.h"
 #include "header/HeaderReport.h"
 
 namespace {
@@ -41,17 +40,6 @@ class HeaderTest : public FakePlatformTest {
     return report.substr(at + 2, end - at - 2);
   }
 };
-
-TEST_F(HeaderTest, ArchTableLookup) {
-  ASSERT_EQ(kArchTableSize, 21u);
-  EXPECT_STREQ(lookupArchName(2577), "StrongARM");
-  EXPECT_STREQ(lookupArchName(0), "Any");
-  EXPECT_STREQ(lookupArchName(70001), "ARM_7TDMI");
-  EXPECT_STREQ(lookupArchName(5), "unknown");
-  // Every row is found by its own code.
-  for (const ArchEntry& entry : kArchTable)
-    EXPECT_STREQ(lookupArchName(entry.code), entry.name);
-}
 
 TEST_F(HeaderTest, FullReport) {
   SetupFile file;

@@ -205,24 +205,4 @@ TEST_F(OptionsTest, ArchWordLimit) {
   }
 }
 
-TEST_F(OptionsTest, ValueReadersStopBehindTheValue) {
-  const char arch[] = "i386 rest";
-  std::uint32_t code = 0;
-  EXPECT_EQ(readArchValue(arch, &code), arch + 4);
-  EXPECT_EQ(code, 386u);
-
-  const char version[] = "1.2.3\trest";
-  VersionTriple triple = {9, 9, 9};
-  EXPECT_EQ(readVersionValue(version, &triple), version + 5);
-  EXPECT_EQ(triple.major, 1u);
-  EXPECT_EQ(triple.minor, 2u);
-  EXPECT_EQ(triple.build, 3u);
-
-  const char empty[] = "";
-  triple = {9, 9, 9};
-  EXPECT_EQ(readVersionValue(empty, &triple), empty);
-  EXPECT_EQ(triple.major + triple.minor + triple.build, 0u);
-  EXPECT_EQ(out() + err(), "");
-}
-
 }  // namespace

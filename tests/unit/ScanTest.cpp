@@ -9,15 +9,6 @@
 
 namespace {
 
-TEST(ScanTest, BlanksAreSpaceAndTabOnly) {
-  EXPECT_TRUE(isBlank(' '));
-  EXPECT_TRUE(isBlank('\t'));
-  for (char c : {'\0', '\n', '\r', '\v', '\f', 'x'}) EXPECT_FALSE(isBlank(c));
-  const char text[] = " \t \nx";
-  EXPECT_EQ(skipBlanks(text), text + 3);
-  EXPECT_EQ(skipBlanks(""), std::string(""));
-}
-
 TEST(ScanTest, ReadToken) {
   struct Case {
     const char* text;

@@ -81,7 +81,8 @@ std::uint32_t runCommand(const char* arguments) {
   }
 
   std::uint32_t result;
-  if (!appStart()) {
+  // No argument text means memory ran out before the run could start.
+  if (!appStart() || arguments == nullptr) {
     reportError("Cannot initialize application");
     result = kExitRuntimeFailed;
   } else {
@@ -103,7 +104,7 @@ void startTool(int argc, const char* const* argv) {
   } else {
     // Only argv: join it back into one text for the same reader.
     char* joined = joinArguments(argc, argv);
-    result = runCommand(joined != nullptr ? joined : "");
+    result = runCommand(joined);
     freeBlock(joined);
   }
   platform::exitProcess(result);

@@ -5,7 +5,8 @@
 #include <cstdint>
 
 /// Runs the tool on the argument text (the command line behind the program
-/// name) and returns the process exit code.
+/// name) and returns the process exit code. A null text (no memory to build
+/// it) fails like a runtime that cannot start.
 std::uint32_t runCommand(const char* arguments);
 
 /// The process entry: takes the argument text from the system's command

@@ -48,7 +48,11 @@ const char* readToken(const char* text, char* destination,
   for (;;) {
     char c = *text;
     if (c == '\0') {
-      if (quoted) return nullptr;  // the closing quote never came
+      if (quoted) {
+        // The closing quote never came: no word, but a terminated buffer.
+        if (destination != nullptr && capacity > 0) destination[stored] = '\0';
+        return nullptr;
+      }
       break;
     }
     if (c == '"' && text[1] == '"') {

@@ -219,3 +219,19 @@ TEST_F(RunTest, StartToolFromArgv) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without memory for the joined argv the run cannot start.
+TEST_F(RunTest, StartToolWithoutMemoryForArgv) {
+  fake::reset();
+  fake::addFile("f.000", sampleFile());
+  fake::state().failAllocCall = 1;  // the joined text is the first block
+  Entry entry{{"setuphdr", "d", "f.000"}};
+  EXPECT_EQ(fake::catchExit(runEntry, &entry), kExitRuntimeFailed);
+  EXPECT_EQ(err(), "Cannot initialize application\r\n");
+  EXPECT_EQ(out(), "");
+  expectClosedDown();
+}
+
+}  // namespace

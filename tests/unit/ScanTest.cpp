@@ -48,6 +48,8 @@ TEST(ScanTest, ReadToken) {
                                 &length);
     if (c.word == nullptr) {
       EXPECT_EQ(end, nullptr);
+      // The buffer stays a terminated text (empty, or the partial word).
+      EXPECT_NE(std::memchr(word, '\0', sizeof word), nullptr);
       if (c.text[0] == '\0') {
         EXPECT_STREQ(word, "");
       }

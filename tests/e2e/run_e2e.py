@@ -10,8 +10,11 @@ the file's bytes afterwards. Setup files are built here, in code.
   run_e2e.py --tool PATH [--launcher PATH --wine PATH] [--shared DIR]
              [--work DIR] [--group NAME] [--wrapper CMD] [--sanitized]
 
---wrapper (or SETUPHDR_E2E_WRAPPER) puts a command such as valgrind in front
-of the native tool. Standard library only.
+--wrapper (or the environment variable SETUPHDR_E2E_WRAPPER) puts a command
+in front of the native tool, for example
+"valgrind -q --vgdb=no --leak-check=full --error-exitcode=99"; --sanitized
+marks a sanitizer build. Cases that cannot work that way are skipped, with
+their reason. Standard library only.
 """
 
 import argparse
@@ -251,10 +254,17 @@ for name, args, message in [
 
 # Without its standard streams the tool ends at once with 1000, writing
 # nothing; Linux passes on only the low 8 bits (232).
+def when_wrapped_without_stderr(opts):
+    if opts.wrapper:
+        return "the wrapper command cannot start without stderr"
+    return None
+
+
 for fd, stream in ((0, "stdin"), (1, "stdout"), (2, "stderr")):
     for args in ([], ["d", "missing.000"]):
         case("startup", "%s closed, %s" % (stream, " ".join(args) or "no args"),
-             args=args, rc=1000 & 0xFF, closed_fd=fd, where="native")
+             args=args, rc=1000 & 0xFF, closed_fd=fd, where="native",
+             skip=when_wrapped_without_stderr if fd == 2 else None)
 for mode, what in (("noerr", "null error handle"),
                    ("noout", "null output handle"),
                    ("badin", "invalid input handle")):

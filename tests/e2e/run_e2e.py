@@ -466,6 +466,14 @@ for combo in ([ARCH_CHANGE], [MIN_CHANGE], [MAX_CHANGE],
     case("files", "change " + "+".join(sorted(fields)), args=args + ["f.000"],
          out=lines(*[line for _, line, _ in combo]), files={"f.000": SAMPLE},
          after={"f.000": patched(SAMPLE, **fields)})
+# A file that is only its header: the write must not make it longer.
+HEADER_ONLY = setup_file(refs={APP_TEXT: (0, 0), PROVIDER_TEXT: (0, 0),
+                               PLATFORMS_TEXT: (0, 0)})[:100]
+case("files", "change of a file of exactly 100 bytes",
+     args=["c", "-vermax", "7.1.2", "-arch", "Pentium", "f.000"],
+     out=lines("Arch set to 586 (Pentium)", "Max ver set to 7.1 build 2"),
+     files={"f.000": HEADER_ONLY},
+     after={"f.000": patched(HEADER_ONLY, arch=586, vmax=(7, 1, 2))})
 case("files", "change of the sample to the same values",
      args=["c", "-arch", "2577", "-vermin", "3", "f.000"],
      out=lines("Arch set to 2577 (StrongARM)", "Min ver set to 3.0 build 0"),

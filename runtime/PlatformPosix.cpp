@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>   // vsnprintf, snprintf
 #include <cstdint>
-#include <cstdlib>  // _Exit
+#include <cstdlib>  // calloc, free, exit
 #include <cstring>  // strerror, strlen
 
 #include <fcntl.h>
@@ -35,7 +35,8 @@ const char* processCommandLine() { return nullptr; }
 
 void exitProcess(std::uint32_t code) {
   // Only the low 8 bits of the code reach the parent on POSIX systems.
-  std::_Exit(static_cast<int>(code));
+  // exit, not _Exit: a sanitizer build checks for leaks on the way out.
+  std::exit(static_cast<int>(code));
 }
 
 bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
@@ -83,46 +84,52 @@ void setLastError(std::uint32_t code) { errno = static_cast<int>(code); }
 
 bool versionSupported() { return true; }
 
-// Heap blocks are mapped anonymously: the system hands out zeroed pages, so
-// nothing is cleared twice. A block of 2 MiB or more is aligned to 2 MiB
-// and advised to use huge pages: reading a large file into it then costs a
-// few dozen page faults instead of one per 4 KiB. The mapping's start and
-// length sit in front of the block, for freeBlock.
+// Small heap blocks come from the C heap. A block of 2 MiB or more (a large
+// file's buffer) is mapped anonymously instead, aligned to 2 MiB and advised
+// to use huge pages: the system hands it out zeroed, and reading a large
+// file into it costs a few dozen page faults instead of one per 4 KiB.
+// A header in front of every block tells freeBlock which kind it is.
 namespace {
 
 struct BlockHeader {
-  void* base;
-  std::size_t length;
+  void* mapping;        // start of the mapping; null for a C-heap block
+  std::size_t length;   // length of the mapping
 };
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kSmallAlignment = 16;
+constexpr std::size_t kHeaderRoom = 16;  // keeps C-heap blocks 16-aligned
+static_assert(sizeof(BlockHeader) <= kHeaderRoom, "header fits its room");
+
+void* storeHeader(std::uintptr_t block, void* mapping, std::size_t length) {
+  const BlockHeader header = {mapping, length};
+  std::memcpy(reinterpret_cast<void*>(block - sizeof header), &header,
+              sizeof header);
+  return reinterpret_cast<void*>(block);
+}
 
 }  // namespace
 
 void* allocZeroed(std::size_t size) {
-  const std::size_t alignment = size >= kHugePage ? kHugePage : kSmallAlignment;
-  const std::size_t overhead = sizeof(BlockHeader) + alignment;
-  if (size > SIZE_MAX - overhead) {
+  if (size > SIZE_MAX - kHugePage - kHeaderRoom) {
     errno = ENOMEM;
     return nullptr;
   }
-  const std::size_t length = size + overhead;
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) return nullptr;
-
-  const std::uintptr_t first =
-      reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
-  const std::uintptr_t data = (first + alignment - 1) & ~(alignment - 1);
-  if (alignment == kHugePage) {
-    // Only advice: without huge pages the block works the same, slower.
-    madvise(reinterpret_cast<void*>(data), size, MADV_HUGEPAGE);
+  if (size < kHugePage) {
+    void* base = std::calloc(1, size + kHeaderRoom);
+    if (base == nullptr) return nullptr;
+    return storeHeader(reinterpret_cast<std::uintptr_t>(base) + kHeaderRoom,
+                       nullptr, 0);
   }
-  BlockHeader header = {base, length};
-  std::memcpy(reinterpret_cast<void*>(data - sizeof header), &header,
-              sizeof header);
-  return reinterpret_cast<void*>(data);
+  const std::size_t length = size + kHugePage + kHeaderRoom;
+  void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  const std::uintptr_t first =
+      reinterpret_cast<std::uintptr_t>(mapping) + kHeaderRoom;
+  const std::uintptr_t block = (first + kHugePage - 1) & ~(kHugePage - 1);
+  // Only advice: without huge pages the block works the same, slower.
+  madvise(reinterpret_cast<void*>(block), size, MADV_HUGEPAGE);
+  return storeHeader(block, mapping, length);
 }
 
 void freeBlock(void* block) {
@@ -130,7 +137,11 @@ void freeBlock(void* block) {
   BlockHeader header;
   std::memcpy(&header, static_cast<unsigned char*>(block) - sizeof header,
               sizeof header);
-  munmap(header.base, header.length);
+  if (header.mapping != nullptr) {
+    munmap(header.mapping, header.length);
+  } else {
+    std::free(static_cast<unsigned char*>(block) - kHeaderRoom);
+  }
 }
 
 bool equalTexts(const char* a, std::size_t lengthA, const char* b,

@@ -98,6 +98,7 @@ std::uint32_t runCommand(const char* arguments) {
 }
 
 void startTool(int argc, const char* const* argv) {
+  platform::startProcess();
   std::uint32_t result;
   if (const char* commandLine = platform::processCommandLine()) {
     result = runCommand(argumentText(commandLine));

@@ -33,6 +33,8 @@ struct Internal {
   bool inputHeld = false;
   std::uint32_t position = 0;  // file position
   unsigned allocCalls = 0;
+  unsigned sizeCalls = 0;
+  unsigned fileWrites = 0;
   std::uint32_t lastError = 0;
 };
 
@@ -101,6 +103,8 @@ void exitProcess(std::uint32_t) {
   fuzzplatform::fail("the platform-free code ended the process");
 }
 
+void startProcess() {}
+
 bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
   if (faultIs(Fault::NoStdHandles)) return false;
   auto& s = state();
@@ -145,6 +149,11 @@ void closeHandle(Handle handle) {
       fuzzplatform::fail("closing an unknown handle");
   }
   s.observed.streamsHeld = s.outputHeld || s.errorHeld;
+}
+
+bool isTerminal(Handle handle) {
+  return handle == fuzzplatform::kOutputHandle &&
+         state().settings.outputIsTerminal;
 }
 
 std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
@@ -247,7 +256,9 @@ SizeResult fileSize(Handle file, std::uint32_t* size) {
     return SizeResult::Failed;
   }
   if (faultIs(Fault::SizeTooLarge)) return SizeResult::TooLarge;
+  ++s.sizeCalls;
   *size = s.settings.fileSize;
+  if (s.sizeCalls > 1 && faultIs(Fault::SizeChanges)) *size /= 2;
   return SizeResult::Ok;
 }
 
@@ -278,6 +289,13 @@ bool seekToStart(Handle file) {
   return true;
 }
 
+bool writeLimitAllows(std::uint64_t end) {
+  check(end != 0, "a write limit asked for nothing");
+  if (!faultIs(Fault::WriteLimited)) return true;
+  state().lastError = fuzzplatform::kLimitErrorCode;
+  return false;
+}
+
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                 std::uint32_t* written) {
   auto& s = state();
@@ -286,6 +304,13 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   switch (handle) {
     case fuzzplatform::kOutputHandle:
       check(s.outputHeld, "write to an output stream not held");
+      check(s.observed.failedOutputWrites == 0,
+            "output written after a failed write");
+      if (faultIs(Fault::OutputFails)) {
+        ++s.observed.failedOutputWrites;
+        s.lastError = fuzzplatform::kIoErrorCode;
+        return false;
+      }
       fuzzplatform::acceptMessage(s.observed.output, s.observed.outputLines,
                                   data, size);
       break;
@@ -297,12 +322,16 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
     case fuzzplatform::kFileHandle: {
       check(s.observed.fileHeld, "write to a file not held");
       check(s.observed.openedForWriting, "write to a file opened to read");
-      if (faultIs(Fault::WriteFails)) {
+      ++s.fileWrites;
+      if (faultIs(Fault::WriteFails) ||
+          (faultIs(Fault::RestoreFails) && s.fileWrites > 1)) {
         s.lastError = fuzzplatform::kIoErrorCode;
         return false;
       }
       std::uint32_t stored = size;
-      if (faultIs(Fault::ShortWrite) && stored > 0) stored = size / 2;
+      if ((faultIs(Fault::ShortWrite) || faultIs(Fault::RestoreFails)) &&
+          s.fileWrites == 1)
+        stored = size / 2;
       s.observed.writes.push_back(
           {s.position, std::vector<unsigned char>(data, data + stored)});
       s.position += stored;

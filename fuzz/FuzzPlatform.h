@@ -9,6 +9,7 @@
 // - a stream write is one whole message: 2 to 1023 bytes, no NUL, CR LF last;
 // - a format uses only %s, %u, %c and %5u;
 // - no handle is used after it is closed or closed twice;
+// - nothing is written to the output stream after a write to it failed;
 // - a file read never passes the end of the file.
 #ifndef SETUPHDR_FUZZ_FUZZPLATFORM_H
 #define SETUPHDR_FUZZ_FUZZPLATFORM_H
@@ -33,7 +34,11 @@ enum class Fault : std::uint8_t {
   ReadFails,           // readExact fails
   SeekFails,           // seekToStart fails
   WriteFails,          // a file write fails with nothing written
-  ShortWrite,          // a file write stores fewer bytes than asked
+  ShortWrite,          // the first file write stores half of its bytes
+  WriteLimited,        // writeLimitAllows refuses the header
+  SizeChanges,         // fileSize gives half the size after its first call
+  OutputFails,         // every write to the output stream fails
+  RestoreFails,        // ShortWrite, and every later file write fails
   Count
 };
 
@@ -41,6 +46,7 @@ enum class Fault : std::uint8_t {
 constexpr std::uint32_t kMissingFileCode = 2;
 constexpr std::uint32_t kOpenErrorCode = 32;
 constexpr std::uint32_t kIoErrorCode = 0x2007001Fu;  // customer bit, no text
+constexpr std::uint32_t kLimitErrorCode = 27;          // write limit passed
 
 /// One write to the served file.
 struct FileWrite {
@@ -54,6 +60,7 @@ struct Observed {
   std::string error;   // every byte written to the error stream
   unsigned outputLines = 0;
   unsigned errorLines = 0;
+  unsigned failedOutputWrites = 0;  // writes to the output stream refused
   unsigned opens = 0;          // successful openFile calls
   bool openedForWriting = false;
   bool fileHeld = false;       // opened and not yet closed
@@ -68,6 +75,7 @@ struct Settings {
   std::uint32_t fileSize = 0;
   bool serveFile = false;
   Fault fault = Fault::None;
+  bool outputIsTerminal = false;  // isTerminal of the output stream
 };
 
 Settings& settings();

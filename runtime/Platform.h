@@ -25,6 +25,11 @@ const char* processCommandLine();
 /// Ends the process with the given exit code; never returns.
 [[noreturn]] void exitProcess(std::uint32_t code);
 
+/// Prepares the process for its one run; called first of all. On POSIX a
+/// write beyond the file-size limit then fails with EFBIG instead of
+/// killing the process (SIGXFSZ is ignored). Nothing to do on Windows.
+void startProcess();
+
 /// Fetches the standard input, output and error handles and checks each is
 /// usable. Returns false, storing nothing, when any of the three is not.
 /// Each out-parameter may be null.
@@ -32,6 +37,10 @@ bool acquireStdHandles(Handle* input, Handle* output, Handle* error);
 
 /// Closes a stream or file handle; kNoHandle is ignored.
 void closeHandle(Handle handle);
+
+/// True when handle is a terminal (POSIX) or a console (Windows), where
+/// control bytes in the output would act on the screen.
+bool isTerminal(Handle handle);
 
 /// Formats into buffer (capacity bytes including the NUL, capacity >= 1).
 /// Longer text is cut; the result is always NUL-terminated. Only "%s",
@@ -84,6 +93,11 @@ bool readExact(Handle file, void* buffer, std::uint32_t size);
 
 /// Moves the file position to the start of the file.
 bool seekToStart(Handle file);
+
+/// True when the process may write a file up to byte offset end. On POSIX
+/// a file-size limit (RLIMIT_FSIZE) below end gives false, with EFBIG in
+/// lastError(); Windows has no such limit.
+bool writeLimitAllows(std::uint64_t end);
 
 /// Writes size bytes at the current position to a file or stream. Stores
 /// the number of bytes written; returns false when the system reports an

@@ -6,6 +6,7 @@
 // which gives the Windows share mode's promise: readers may share a file,
 // but nobody changes it while another run holds it.
 #include <cerrno>
+#include <csignal>  // signal: SIGXFSZ
 #include <cstdio>   // vsnprintf, snprintf
 #include <cstdint>
 #include <cstdlib>  // calloc, free, exit
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>  // mmap, madvise: heap blocks
+#include <sys/resource.h>  // getrlimit: the file-size limit
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,12 @@ void exitProcess(std::uint32_t code) {
   std::exit(static_cast<int>(code));
 }
 
+void startProcess() {
+  // Over the file-size limit a write then fails with EFBIG, which the tool
+  // reports, instead of the signal ending the process halfway.
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
 bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1) return false;
@@ -52,6 +60,8 @@ bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
 void closeHandle(Handle handle) {
   if (handle != kNoHandle) close(toDescriptor(handle));
 }
+
+bool isTerminal(Handle handle) { return isatty(toDescriptor(handle)) == 1; }
 
 std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
                         va_list args) {
@@ -224,6 +234,15 @@ bool readExact(Handle file, void* buffer, std::uint32_t size) {
 
 bool seekToStart(Handle file) {
   return lseek(toDescriptor(file), 0, SEEK_SET) == 0;
+}
+
+bool writeLimitAllows(std::uint64_t end) {
+  struct rlimit limit;
+  // Without a limit to read, the write itself will tell.
+  if (getrlimit(RLIMIT_FSIZE, &limit) == -1) return true;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= end) return true;
+  errno = EFBIG;
+  return false;
 }
 
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,

@@ -28,6 +28,8 @@ const char* processCommandLine() { return GetCommandLineA(); }
 
 void exitProcess(std::uint32_t code) { ExitProcess(code); }
 
+void startProcess() {}
+
 bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -53,6 +55,11 @@ bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
 
 void closeHandle(Handle handle) {
   if (handle != kNoHandle) CloseHandle(toHandle(handle));
+}
+
+bool isTerminal(Handle handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(toHandle(handle), &mode) != FALSE;
 }
 
 std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
@@ -134,6 +141,8 @@ bool seekToStart(Handle file) {
   return SetFilePointer(toHandle(file), 0, nullptr, FILE_BEGIN) !=
          INVALID_SET_FILE_POINTER;
 }
+
+bool writeLimitAllows(std::uint64_t) { return true; }
 
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                 std::uint32_t* written) {

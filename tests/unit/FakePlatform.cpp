@@ -46,6 +46,9 @@ const ErrorText kErrorTexts[] = {
                  "disk.  "},
     {kErrorWriteFault, "The system cannot write to the specified device."},
     {kErrorHandleEof, "Reached the end of the file."},
+    {kErrorDiskFull, "There is not enough space on the disk. "},
+    {kErrorFileTooLarge,
+     "The file size exceeds the limit allowed and cannot be saved. "},
 };
 
 char asciiLower(char c) {
@@ -104,6 +107,8 @@ void exitProcess(std::uint32_t code) {
   std::longjmp(*fake::gExitJump, 1);
 }
 
+void startProcess() { gState.processStarted = true; }
+
 bool acquireStdHandles(Handle* input, Handle* output, Handle* error) {
   if (!gState.stdHandlesUsable) return false;
   if (input != nullptr) *input = fake::kInput;
@@ -124,6 +129,11 @@ void closeHandle(Handle handle) {
   } else {
     ++gState.badCloses;
   }
+}
+
+bool isTerminal(Handle handle) {
+  return (handle == fake::kOutput && gState.outputIsTerminal) ||
+         (handle == fake::kError && gState.errorIsTerminal);
 }
 
 std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
@@ -259,6 +269,10 @@ bool readExact(Handle file, void* buffer, std::uint32_t size) {
   std::memcpy(buffer, bytes.data() + open->second.position,
               static_cast<std::size_t>(count));
   open->second.position += count;
+  if (gState.sizeAfterRead >= 0) {
+    gState.files[open->second.path].bytes.resize(
+        static_cast<std::size_t>(gState.sizeAfterRead), '\0');
+  }
   if (count < size) {
     gState.lastError = fake::kErrorHandleEof;
     return false;
@@ -277,12 +291,27 @@ bool seekToStart(Handle file) {
   return true;
 }
 
+bool writeLimitAllows(std::uint64_t end) {
+  if (end <= gState.writeLimit) return true;
+  gState.lastError = fake::kErrorFileTooLarge;
+  return false;
+}
+
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                 std::uint32_t* written) {
   const char* data = static_cast<const char*>(bytes);
+  *written = 0;
   auto open = fake::gOpen.find(handle);
   if (open == fake::gOpen.end()) {
-    // A stream: everything arrives.
+    // A stream: everything arrives, unless the stream is set to fail.
+    const std::uint32_t failure =
+        handle == fake::kOutput  ? gState.outputWriteError
+        : handle == fake::kError ? gState.errorWriteError
+                                 : 0;
+    if (failure != 0) {
+      gState.lastError = failure;
+      return false;
+    }
     std::string* sink = handle == fake::kOutput  ? &gState.output
                         : handle == fake::kError ? &gState.error
                                                  : &gState.elsewhere;
@@ -290,8 +319,10 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
     *written = size;
     return true;
   }
-  *written = 0;
-  if (gState.writeError != 0) {
+  ++gState.fileWriteCalls;
+  const bool faulty =
+      gState.faultyWrites == 0 || gState.fileWriteCalls <= gState.faultyWrites;
+  if (faulty && gState.writeError != 0) {
     gState.lastError = gState.writeError;
     return false;
   }
@@ -299,8 +330,8 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
     gState.lastError = fake::kErrorAccessDenied;
     return false;
   }
-  const std::uint32_t count =
-      gState.writeShortBy < size ? size - gState.writeShortBy : 0;
+  const std::uint32_t shortBy = faulty ? gState.writeShortBy : 0;
+  const std::uint32_t count = shortBy < size ? size - shortBy : 0;
   std::string& file = gState.files[open->second.path].bytes;
   const std::size_t at = static_cast<std::size_t>(open->second.position);
   if (file.size() < at + count) file.resize(at + count, '\0');

@@ -32,6 +32,8 @@ constexpr std::uint32_t kErrorAccessDenied = 5;   // text ends in a space
 constexpr std::uint32_t kErrorHandleEof = 38;     // "Reached the end ..."
 constexpr std::uint32_t kErrorWriteFault = 29;    // "The system cannot write ..."
 constexpr std::uint32_t kErrorSeek = 25;          // "The drive cannot locate ..."
+constexpr std::uint32_t kErrorDiskFull = 112;     // "There is not enough ..."
+constexpr std::uint32_t kErrorFileTooLarge = 223; // "The file size exceeds ..."
 constexpr std::uint32_t kErrorNoText = 1234;      // no text in the table
 
 enum class SizeMode { Real, Failed, TooLarge };
@@ -56,6 +58,10 @@ struct State {
   std::string error;           // bytes written to kError
   std::string elsewhere;       // bytes written to any other non-file handle
   std::vector<platform::Handle> closedStreams;  // in closing order
+  bool outputIsTerminal = false;  // isTerminal of kOutput
+  bool errorIsTerminal = false;   // isTerminal of kError
+  std::uint32_t outputWriteError = 0;  // writes to kOutput fail, nothing kept
+  std::uint32_t errorWriteError = 0;   // writes to kError fail, nothing kept
 
   // Runtime.
   bool versionSupported = true;
@@ -73,6 +79,7 @@ struct State {
 
   // Process.
   const char* commandLine = nullptr;  // processCommandLine's result
+  bool processStarted = false;        // startProcess was called
 
   // Files and their faults. A fault code of 0 means "no fault".
   std::map<std::string, File> files;
@@ -84,9 +91,15 @@ struct State {
   std::uint32_t seekError = 0;
   std::uint32_t writeError = 0;    // writeBytes to a file fails
   std::uint32_t writeShortBy = 0;  // writeBytes to a file writes fewer
+  unsigned faultyWrites = 0;       // file writes the two faults above hit,
+                                   // from the first (0: all of them)
+  std::uint64_t writeLimit = ~std::uint64_t{0};  // writeLimitAllows bound
+  long long sizeAfterRead = -1;    // once read, the file is cut or grown to
+                                   // this size, as by another process
   unsigned opens = 0;              // successful opens
   unsigned closes = 0;             // closes of open file handles
   unsigned badCloses = 0;          // closes of unknown handles
+  unsigned fileWriteCalls = 0;     // writeBytes calls on file handles
   bool lastOpenForWriting = false;
   std::string lastOpenPath;
   std::vector<FileWrite> fileWrites;

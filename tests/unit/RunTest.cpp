@@ -187,6 +187,7 @@ TEST_F(RunTest, StartToolFromTheSystemCommandLine) {
     Entry entry{{"ignored", "X"}};
     EXPECT_EQ(fake::catchExit(runEntry, &entry), c.exitCode);
     EXPECT_EQ(out(), c.output);
+    EXPECT_TRUE(fake::state().processStarted);
     expectClosedDown();
   }
 }

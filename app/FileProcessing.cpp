@@ -69,6 +69,8 @@ std::uint32_t processFile(const Command& command) {
 
   if (!change) {
     showHeader(buffer, size);
+    // A report that did not reach its reader is no result.
+    if (outputFailed(nullptr)) result = kExitOutputFailed;
     goto done;
   }
 

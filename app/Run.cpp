@@ -71,6 +71,9 @@ std::uint32_t runArguments(const char* arguments) {
 }  // namespace
 
 std::uint32_t runCommand(const char* arguments) {
+  // A fresh console for the run: no stream held, no failed write.
+  gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
+                            false, 0};
   if (!platform::acquireStdHandles(nullptr, &gConsole.output,
                                    &gConsole.error)) {
     // Nothing to write to: end quietly.
@@ -80,6 +83,9 @@ std::uint32_t runCommand(const char* arguments) {
     return kExitNoStdHandles;
   }
 
+  // Asked once: texts from the file are masked on a terminal.
+  gConsole.outputIsTerminal = platform::isTerminal(gConsole.output);
+
   std::uint32_t result;
   // No argument text means memory ran out before the run could start.
   if (!appStart() || arguments == nullptr) {
@@ -87,6 +93,15 @@ std::uint32_t runCommand(const char* arguments) {
     result = kExitRuntimeFailed;
   } else {
     result = runArguments(arguments);
+  }
+
+  // Output that did not arrive is said once, whatever the exit code (a
+  // display that lost its report has already turned it into a failure).
+  std::uint32_t outputError = 0;
+  if (outputFailed(&outputError)) {
+    char errorText[kErrorTextSize];
+    reportError("Cannot write output (%s)",
+                describeError(errorText, sizeof errorText, outputError));
   }
 
   platform::closeHandle(gConsole.output);

@@ -4,9 +4,10 @@
 
 #include <cstring>
 
-ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle};
+ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle, false,
+                           false, 0};
 
-void writeLine(platform::Handle handle, const char* format, va_list args,
+bool writeLine(platform::Handle handle, const char* format, va_list args,
                bool lineEnd) {
   char buffer[kMessageBufferSize];
   std::size_t length =
@@ -16,15 +17,26 @@ void writeLine(platform::Handle handle, const char* format, va_list args,
     buffer[length++] = '\n';
   }
   std::uint32_t written = 0;
-  platform::writeBytes(handle, buffer, static_cast<std::uint32_t>(length),
-                       &written);
+  return platform::writeBytes(handle, buffer,
+                              static_cast<std::uint32_t>(length), &written) &&
+         written == length;
 }
 
 void printMessage(const char* format, ...) {
+  // After a failed line the rest of the output would be a torn report.
+  if (gConsole.outputFailed) return;
   va_list args;
   va_start(args, format);
-  writeLine(gConsole.output, format, args, true);
+  if (!writeLine(gConsole.output, format, args, true)) {
+    gConsole.outputFailed = true;
+    gConsole.outputError = platform::lastError();
+  }
   va_end(args);
+}
+
+bool outputFailed(std::uint32_t* error) {
+  if (gConsole.outputFailed && error != nullptr) *error = gConsole.outputError;
+  return gConsole.outputFailed;
 }
 
 void reportError(const char* format, ...) {
@@ -32,6 +44,13 @@ void reportError(const char* format, ...) {
   va_start(args, format);
   writeLine(gConsole.error, format, args, true);
   va_end(args);
+}
+
+void maskControlBytes(char* text) {
+  for (; *text != '\0'; ++text) {
+    const auto byte = static_cast<unsigned char>(*text);
+    if (byte < 0x20 || byte == 0x7F) *text = '?';
+  }
 }
 
 char* describeError(char* buffer, std::size_t capacity, std::uint32_t code) {

@@ -12,10 +12,15 @@
 
 #include "runtime/Platform.h"
 
-/// The process-wide output and error stream handles; kNoHandle when not held.
+/// The process-wide output and error stream handles (kNoHandle when not
+/// held), whether the output stream is a terminal, and the first failed
+/// write to it: once that has happened, printMessage writes nothing more.
 struct ConsoleStreams {
   platform::Handle output;
   platform::Handle error;
+  bool outputIsTerminal;
+  bool outputFailed;
+  std::uint32_t outputError;  // system error code of the failed write
 };
 
 extern ConsoleStreams gConsole;
@@ -28,15 +33,26 @@ constexpr std::size_t kMessageTextLimit = 1022;  // characters, NUL included
 constexpr std::size_t kErrorTextSize = 256;
 
 /// Formats one message to handle, appending CR LF when lineEnd is set.
-/// The result of the write is not examined.
-void writeLine(platform::Handle handle, const char* format, va_list args,
+/// Returns true when the whole line was written; otherwise the reason is
+/// in platform::lastError().
+bool writeLine(platform::Handle handle, const char* format, va_list args,
                bool lineEnd);
 
-/// One line to the output stream.
+/// One line to the output stream. The first line that cannot be written is
+/// remembered with its error code, and every later call writes nothing.
 void printMessage(const char* format, ...);
 
-/// One line to the error stream.
+/// True when a write to the output stream has failed in this run; stores
+/// its system error code in *error (when error is not null).
+bool outputFailed(std::uint32_t* error);
+
+/// One line to the error stream. Its failure has nowhere to be reported.
 void reportError(const char* format, ...);
+
+/// Replaces every control byte of text (0x01 to 0x1F and 0x7F) with '?',
+/// so that text from a file cannot move the cursor, retitle or clear a
+/// terminal. Bytes from 0x80 up are left alone: code-page characters.
+void maskControlBytes(char* text);
 
 /// Writes "[u]facility/number - system text" for a system error code into
 /// buffer and returns buffer. Without system text only "[u]facility/number"

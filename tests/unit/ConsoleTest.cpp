@@ -8,11 +8,12 @@
 namespace {
 
 // writeLine with a chosen line end, through a variadic front.
-void writeTo(platform::Handle handle, bool lineEnd, const char* format, ...) {
+bool writeTo(platform::Handle handle, bool lineEnd, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  writeLine(handle, format, args, lineEnd);
+  const bool written = writeLine(handle, format, args, lineEnd);
   va_end(args);
+  return written;
 }
 
 using ConsoleTest = FakePlatformTest;
@@ -62,6 +63,67 @@ TEST_F(ConsoleTest, EachMessageIsOneWholeWriteToItsStream) {
   EXPECT_EQ(err(), "bad 7\r\n");
   EXPECT_EQ(out(), "good\r\nbare" + std::string(1021, 'y'));
   EXPECT_EQ(fake::state().elsewhere, "");
+}
+
+TEST_F(ConsoleTest, FirstFailedOutputLineIsRememberedAndStopsTheOutput) {
+  printMessage("before");
+  std::uint32_t code = 0;
+  EXPECT_FALSE(outputFailed(&code));
+
+  fake::state().outputWriteError = fake::kErrorDiskFull;
+  printMessage("lost");
+  EXPECT_TRUE(outputFailed(&code));
+  EXPECT_EQ(code, fake::kErrorDiskFull);
+
+  // Even once the stream would take bytes again, nothing more is written,
+  // and the first error is the one kept.
+  fake::state().outputWriteError = fake::kErrorWriteFault;
+  printMessage("also lost");
+  fake::state().outputWriteError = 0;
+  printMessage("after");
+  EXPECT_TRUE(outputFailed(&code));
+  EXPECT_EQ(code, fake::kErrorDiskFull);
+  EXPECT_EQ(out(), "before\r\n");
+
+  // The error stream is not affected, and its own failure is not kept.
+  reportError("still here");
+  fake::state().errorWriteError = fake::kErrorWriteFault;
+  reportError("nowhere");
+  EXPECT_EQ(err(), "still here\r\n");
+  EXPECT_EQ(code, fake::kErrorDiskFull);
+}
+
+TEST_F(ConsoleTest, WriteLineSaysWhetherTheLineWasWritten) {
+  EXPECT_TRUE(writeTo(fake::kError, true, "%s", "x"));
+  fake::state().errorWriteError = fake::kErrorWriteFault;
+  EXPECT_FALSE(writeTo(fake::kError, true, "%s", "y"));
+  EXPECT_EQ(platform::lastError(), fake::kErrorWriteFault);
+  EXPECT_EQ(err(), "x\r\n");
+}
+
+TEST_F(ConsoleTest, MaskControlBytes) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"Plain text, 100% ~", "Plain text, 100% ~"},
+      // Title change (OSC ... BEL), clipboard write, colour, CR over a line.
+      {"\x1b]0;pwned\x07", "?]0;pwned?"},
+      {"\x1b]52;c;SGVsbG8=\x1b\\", "?]52;c;SGVsbG8=?\\"},
+      {"\x1b[2J\x1b[31mred", "?[2J?[31mred"},
+      {"a\rb\nc\td\x01" "e\x1f", "a?b?c?d?e?"},
+      // DEL is masked; code-page bytes from 0x80 up are not.
+      {"\x7f\x80\x9b\xe9\xff", "?\x80\x9b\xe9\xff"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::vector<char> text(c.text.begin(), c.text.end());
+    text.push_back('\0');
+    maskControlBytes(text.data());
+    EXPECT_EQ(std::string(text.data()), c.expected);
+  }
 }
 
 TEST_F(ConsoleTest, DescribeErrorPrefixAndText) {

@@ -126,6 +126,45 @@ TEST_F(RunTest, Runs) {
   }
 }
 
+// An output stream that takes no bytes: nothing more is printed after the
+// first line, one error line says so, and only a report that was lost
+// turns into a failure; a change stays made and keeps its code.
+TEST_F(RunTest, OutputThatCannotBeWritten) {
+  const std::string lost =
+      "Cannot write output (0/112 - There is not enough space on the disk.)"
+      "\r\n";
+  SetupFile changed;
+  changed.bytes = sampleFile();
+  changed.u32(20, 5);
+  struct Case {
+    const char* arguments;
+    std::uint32_t writeError;
+    std::uint32_t exitCode;
+    std::string error;
+    std::string fileAfter;
+  };
+  const Case cases[] = {
+      {"d f.000", 0, kExitOutputFailed, lost, sampleFile()},
+      {"c -arch 5 f.000", 0, kExitOk, lost, changed.bytes},
+      {"", 0, kExitUsage, lost, sampleFile()},
+      {"x", 0, kExitCommandLine, "Unknown action \"x\"\r\n", sampleFile()},
+      {"d f.000 -arch 5", 0, kExitCommandLine,
+       "Invalid option for the action\r\n", sampleFile()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    fake::reset();
+    fake::addFile("f.000", sampleFile());
+    fake::state().outputWriteError = fake::kErrorDiskFull;
+    fake::state().writeError = c.writeError;
+    EXPECT_EQ(runCommand(c.arguments), c.exitCode);
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(err(), c.error);
+    EXPECT_EQ(fake::state().files["f.000"].bytes, c.fileAfter);
+    expectClosedDown();
+  }
+}
+
 TEST_F(RunTest, NoStandardHandlesEndsQuietly) {
   fake::state().stdHandlesUsable = false;
   fake::addFile("f.000", sampleFile());

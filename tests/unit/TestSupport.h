@@ -19,12 +19,11 @@ class FakePlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    gConsole.output = fake::kOutput;
-    gConsole.error = fake::kError;
+    gConsole = ConsoleStreams{fake::kOutput, fake::kError, false, false, 0};
   }
   void TearDown() override {
-    gConsole.output = platform::kNoHandle;
-    gConsole.error = platform::kNoHandle;
+    gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
+                              false, 0};
     fake::reset();
   }
   static const std::string& out() { return fake::state().output; }

@@ -10,10 +10,10 @@ enum ExitCode : std::uint32_t {
   kExitCommandLine = 2,       // command-line error
   kExitNoMemory = 100,        // the file buffer could not be allocated
   kExitOpenFailed = 101,      // open failed, size 0 or too large
-  kExitReadFailed = 102,      // reading the whole file failed
+  kExitReadFailed = 102,      // reading failed, or the file changed since
   kExitBadHeader = 103,       // short file, bad signature or text outside
   kExitSeekFailed = 104,      // setting the file position failed
-  kExitWriteFailed = 105,     // writing the header failed
+  kExitWriteFailed = 105,     // writing the header failed (file unchanged)
   kExitOutputFailed = 110,    // the report could not be written
   kExitNoStdHandles = 1000,   // no usable standard handles
   kExitRuntimeFailed = 1001,  // the runtime start failed

@@ -2,8 +2,12 @@
 //
 // Nothing is written to the file unless every check has passed, and then
 // only the 100 header bytes at offset 0: the file keeps its length and all
-// bytes behind the header.
+// bytes behind the header. The header write is all or nothing: it is not
+// begun when the system would cut it short, and a write that stops halfway
+// is undone, so no header is left part new and part old.
 #include "app/FileProcessing.h"
+
+#include <cstring>  // memcpy: the original header
 
 #include "app/ExitCodes.h"
 #include "header/HeaderReport.h"
@@ -11,6 +15,40 @@
 #include "runtime/Console.h"
 #include "runtime/Platform.h"
 #include "runtime/Runtime.h"
+
+namespace {
+
+// Writes the changed header at the current position, offset 0. When the
+// write stops short, the bytes it did write are put back from original.
+// Returns the exit code, after one error line on failure.
+std::uint32_t writeHeader(platform::Handle file, const unsigned char* header,
+                          const unsigned char* original) {
+  std::uint32_t written = 0;
+  if (platform::writeBytes(file, header, SetupHeader::kSize, &written) &&
+      written == SetupHeader::kSize)
+    return kExitOk;
+  const std::uint32_t error = platform::lastError();
+
+  // Only the first written bytes can differ from the file as it was.
+  bool restored = written == 0;
+  if (!restored) {
+    std::uint32_t rewritten = 0;
+    restored = platform::seekToStart(file) &&
+               platform::writeBytes(file, original, written, &rewritten) &&
+               rewritten == written;
+  }
+  char errorText[kErrorTextSize];
+  describeError(errorText, sizeof errorText, error);
+  if (restored) {
+    reportError("Cannot write file (%s); the file is unchanged", errorText);
+  } else {
+    reportError("Cannot write file (%s); the header could not be restored",
+                errorText);
+  }
+  return kExitWriteFailed;
+}
+
+}  // namespace
 
 std::uint32_t processFile(const Command& command) {
   char errorText[kErrorTextSize];
@@ -27,6 +65,8 @@ std::uint32_t processFile(const Command& command) {
   std::uint32_t result = kExitOk;
   unsigned char* buffer = nullptr;
   std::uint32_t size = 0;
+  std::uint32_t sizeNow = 0;
+  unsigned char original[SetupHeader::kSize];
   switch (platform::fileSize(file, &size)) {
     case platform::SizeResult::Ok:
       break;
@@ -74,7 +114,35 @@ std::uint32_t processFile(const Command& command) {
     goto done;
   }
 
+  std::memcpy(original, buffer, sizeof original);
   applyChanges(buffer, command.changes);
+
+  // A process that ignores the lock may have cut or grown the file since
+  // it was read; the header in the buffer is then not the file's.
+  switch (platform::fileSize(file, &sizeNow)) {
+    case platform::SizeResult::Ok:
+      if (sizeNow == size) break;
+      [[fallthrough]];
+    case platform::SizeResult::TooLarge:
+      reportError("File changed while it was read");
+      result = kExitReadFailed;
+      goto done;
+    case platform::SizeResult::Failed:
+      reportError("Cannot get file size (%s)",
+                  describeError(errorText, sizeof errorText,
+                                platform::lastError()));
+      result = kExitReadFailed;
+      goto done;
+  }
+
+  // A header the system would cut short is not begun.
+  if (!platform::writeLimitAllows(SetupHeader::kSize)) {
+    reportError("Cannot write file (%s); the file is unchanged",
+                describeError(errorText, sizeof errorText,
+                              platform::lastError()));
+    result = kExitWriteFailed;
+    goto done;
+  }
   if (!platform::seekToStart(file)) {
     reportError("Cannot set file position (%s)",
                 describeError(errorText, sizeof errorText,
@@ -82,16 +150,7 @@ std::uint32_t processFile(const Command& command) {
     result = kExitSeekFailed;
     goto done;
   }
-  {
-    std::uint32_t written = 0;
-    if (!platform::writeBytes(file, buffer, SetupHeader::kSize, &written) ||
-        written != SetupHeader::kSize) {
-      reportError("Cannot write file (%s)",
-                  describeError(errorText, sizeof errorText,
-                                platform::lastError()));
-      result = kExitWriteFailed;
-    }
-  }
+  result = writeHeader(file, buffer, original);
 
 done:
   freeBlock(buffer);

@@ -25,7 +25,6 @@ import re
 import resource
 import shlex
 import shutil
-import signal
 import stat
 import struct
 import subprocess
@@ -574,12 +573,21 @@ for lock, args, ok in (("read", ["d", "f.000"], True),
          err=b"" if ok else open_failure("f.000"))
 
 # Real failures of the write and the allocation, through resource limits.
-case("files", "write refused by a file-size limit",
-     args=["c", "-arch", "0", "-vermax", "9", "f.000"], rc=105,
-     out=lines("Arch set to 0 (Any)", "Max ver set to 9.0 build 0"),
-     err=error_line(r"Cannot write file \(%s\)" % SYS),
-     files={"f.000": SAMPLE}, after={"f.000": SAMPLE}, where="native",
-     limits={resource.RLIMIT_FSIZE: 0})
+# A file-size limit below the 100 header bytes refuses the change before
+# anything is written (the tool itself keeps SIGXFSZ from ending it).
+for limit in (0, 30, 47, 99, 100):
+    ok = limit >= 100
+    case("files", "write under a file-size limit of %d bytes" % limit,
+         args=["c", "-arch", "70001", "-vermin", "9.9.9", "-vermax", "8.8.8",
+               "f.000"], rc=0 if ok else 105,
+         out=lines("Arch set to 70001 (ARM_7TDMI)",
+                   "Min ver set to 9.9 build 9", "Max ver set to 8.8 build 8"),
+         err=b"" if ok else error_line(
+             r"Cannot write file \(%s\); the file is unchanged" % SYS),
+         files={"f.000": SAMPLE}, where="native",
+         after={"f.000": patched(SAMPLE, arch=70001, vmin=(9, 9, 9),
+                                 vmax=(8, 8, 8)) if ok else SAMPLE},
+         limits={resource.RLIMIT_FSIZE: limit})
 case("files", "file buffer refused by an address-space limit",
      args=["d", "big.000"], rc=100,
      err=lines("Cannot allocate 3221225472 bytes for file buffer"),
@@ -650,7 +658,6 @@ class Runner:
             return self.run_wine(c, folder)
 
         def child_setup():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             for limit, value in (c.limits or {}).items():
                 resource.setrlimit(limit, (value, value))
             if c.closed_fd is not None:

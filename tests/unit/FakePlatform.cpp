@@ -322,15 +322,16 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   ++gState.fileWriteCalls;
   const bool faulty =
       gState.faultyWrites == 0 || gState.fileWriteCalls <= gState.faultyWrites;
-  if (faulty && gState.writeError != 0) {
-    gState.lastError = gState.writeError;
+  const std::uint32_t shortBy = faulty ? gState.writeShortBy : 0;
+  const std::uint32_t failure = faulty ? gState.writeError : 0;
+  if (failure != 0 && shortBy == 0) {
+    gState.lastError = failure;
     return false;
   }
   if (!open->second.forWriting) {
     gState.lastError = fake::kErrorAccessDenied;
     return false;
   }
-  const std::uint32_t shortBy = faulty ? gState.writeShortBy : 0;
   const std::uint32_t count = shortBy < size ? size - shortBy : 0;
   std::string& file = gState.files[open->second.path].bytes;
   const std::size_t at = static_cast<std::size_t>(open->second.position);
@@ -341,6 +342,11 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                       std::string(data, count)});
   open->second.position += count;
   *written = count;
+  // With both faults the write stops after count bytes with the error.
+  if (failure != 0) {
+    gState.lastError = failure;
+    return false;
+  }
   return true;
 }
 

@@ -90,7 +90,8 @@ struct State {
   std::uint32_t readShortBy = 0;   // readExact gets that many bytes fewer
   std::uint32_t seekError = 0;
   std::uint32_t writeError = 0;    // writeBytes to a file fails
-  std::uint32_t writeShortBy = 0;  // writeBytes to a file writes fewer
+  std::uint32_t writeShortBy = 0;  // writeBytes to a file writes fewer (and
+                                   // then fails, when writeError is set)
   unsigned faultyWrites = 0;       // file writes the two faults above hit,
                                    // from the first (0: all of them)
   std::uint64_t writeLimit = ~std::uint64_t{0};  // writeLimitAllows bound

@@ -150,12 +150,13 @@ TEST_F(FileProcessingTest, Failures) {
        },
        kExitWriteFailed,
        "Cannot write file (0/29 - The system cannot write to the specified "
-       "device.)",
+       "device.); the file is unchanged",
        "Arch set to 2336 (ARM_920)\r\n"},
       {"write comes back short", Action::Change, valid, [](fake::State& s) {
          s.writeShortBy = 1;
        },
-       kExitWriteFailed, "Cannot write file (0/0)",
+       kExitWriteFailed,
+       "Cannot write file (0/0); the header could not be restored",
        "Arch set to 2336 (ARM_920)\r\n"},
   };
   for (const Case& c : cases) {
@@ -177,6 +178,76 @@ TEST_F(FileProcessingTest, Failures) {
         EXPECT_EQ(fake::state().files["f.000"].bytes, c.bytes);
       }
     }
+  }
+}
+
+// A change is written whole or not at all: the file afterwards is either
+// the changed one or the original, apart from a restore that failed too.
+TEST_F(FileProcessingTest, HeaderWriteIsAllOrNothing) {
+  const std::string valid = validFile();
+  SetupFile changed;
+  changed.bytes = valid;
+  changed.u32(20, 2336);
+  const std::string lines = "Arch set to 2336 (ARM_920)\r\n";
+  const std::string diskFull =
+      "Cannot write file (0/112 - There is not enough space on the disk.)";
+  struct Case {
+    const char* name;
+    std::function<void(fake::State&)> fault;
+    std::uint32_t exitCode;
+    std::string error;
+    std::string after;
+    std::size_t writes;
+  };
+  const Case cases[] = {
+      {"no fault", [](fake::State&) {}, kExitOk, "", changed.bytes, 1},
+      {"write limit below the header", [](fake::State& s) {
+         s.writeLimit = 99;
+       },
+       kExitWriteFailed,
+       "Cannot write file (0/223 - The file size exceeds the limit allowed "
+       "and cannot be saved.); the file is unchanged\r\n",
+       valid, 0},
+      {"write limit at the header", [](fake::State& s) {
+         s.writeLimit = 100;
+       },
+       kExitOk, "", changed.bytes, 1},
+      {"write stops after 30 bytes and is undone", [](fake::State& s) {
+         s.writeError = fake::kErrorDiskFull;
+         s.writeShortBy = 70;
+         s.faultyWrites = 1;
+       },
+       kExitWriteFailed, diskFull + "; the file is unchanged\r\n", valid, 2},
+      {"write stops after 30 bytes, and so does the undoing",
+       [](fake::State& s) {
+         s.writeError = fake::kErrorDiskFull;
+         s.writeShortBy = 70;
+       },
+       kExitWriteFailed,
+       diskFull + "; the header could not be restored\r\n",
+       changed.bytes.substr(0, 30) + valid.substr(30), 2},
+      {"file cut after it was read", [](fake::State& s) {
+         s.sizeAfterRead = 50;
+       },
+       kExitReadFailed, "File changed while it was read\r\n",
+       valid.substr(0, 50), 0},
+      {"file grown after it was read", [&valid](fake::State& s) {
+         s.sizeAfterRead = static_cast<long long>(valid.size()) + 1;
+       },
+       kExitReadFailed, "File changed while it was read\r\n",
+       valid + std::string(1, '\0'), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::reset();
+    fake::addFile("f.000", valid);
+    c.fault(fake::state());
+    EXPECT_EQ(processFile(changeArch(2336)), c.exitCode);
+    EXPECT_EQ(out(), lines);
+    EXPECT_EQ(err(), c.error);
+    EXPECT_EQ(fake::state().files["f.000"].bytes, c.after);
+    EXPECT_EQ(fake::state().fileWrites.size(), c.writes);
+    expectReleased();
   }
 }
 

@@ -146,6 +146,10 @@ TEST_F(RunTest, OutputThatCannotBeWritten) {
   const Case cases[] = {
       {"d f.000", 0, kExitOutputFailed, lost, sampleFile()},
       {"c -arch 5 f.000", 0, kExitOk, lost, changed.bytes},
+      {"c -arch 5 f.000", fake::kErrorWriteFault, kExitWriteFailed,
+       "Cannot write file (0/29 - The system cannot write to the specified "
+       "device.); the file is unchanged\r\n" + lost,
+       sampleFile()},
       {"", 0, kExitUsage, lost, sampleFile()},
       {"x", 0, kExitCommandLine, "Unknown action \"x\"\r\n", sampleFile()},
       {"d f.000 -arch 5", 0, kExitCommandLine,

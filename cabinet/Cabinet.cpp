@@ -1,0 +1,527 @@
+// Cabinet.cpp - reading a cabinet's structure and streaming its folders.
+//
+// The walk follows the file's own order: header, reserve sizes and header
+// reserve, folder table, the data blocks of each folder, file table. Before
+// each record the position is checked against cbCabinet (which itself may
+// not pass the end of the file), so nothing outside the cabinet is read.
+#include "cabinet/Cabinet.h"
+
+#include <algorithm>  // std::sort: structures by position
+#include <cstdarg>
+#include <cstring>
+
+#include "cabinet/CabinetFormat.h"
+#include "cabinet/Checksum.h"
+#include "header/Endian.h"
+#include "runtime/Console.h"
+#include "runtime/Runtime.h"
+
+using namespace CabFormat;
+
+namespace {
+
+// Room for one block record read from the file: header, the largest
+// reserve, the largest data.
+constexpr std::uint32_t kMaxRecordSize = kBlockHeaderSize + 255 + 65535;
+
+// One failure line on the error stream, unless the source is quiet.
+void report(const CabinetSource& source, const char* format, ...) {
+  if (source.quiet) return;
+  va_list args;
+  va_start(args, format);
+  writeLine(gConsole.error, format, args, true);
+  va_end(args);
+}
+
+// A zero-filled block for count items of size bytes, or null after a line.
+// At least one byte is asked for, so an empty table is not a failure.
+void* allocTable(const CabinetSource& source, std::uint64_t count,
+                 std::uint64_t size) {
+  const std::uint64_t bytes = count * size == 0 ? 1 : count * size;
+  void* block = bytes > 0xFFFFFFFFull
+                    ? nullptr
+                    : allocZeroed(static_cast<std::size_t>(bytes));
+  if (block == nullptr)
+    report(source, "Cannot allocate %u bytes for cabinet data",
+           static_cast<std::uint32_t>(bytes > 0xFFFFFFFFull ? 0xFFFFFFFFull
+                                                            : bytes));
+  return block;
+}
+
+// True when size bytes at offset lie inside the first end bytes.
+bool inside(std::uint32_t offset, std::uint64_t size, std::uint32_t end) {
+  return offset <= end && size <= end - offset;
+}
+
+// The size bytes at offset (inside the file): a pointer into the image, or
+// buffer after reading them there. Null after the reader's error line.
+const unsigned char* fetch(const CabinetSource& source, std::uint32_t offset,
+                           std::uint32_t size, unsigned char* buffer) {
+  if (source.image != nullptr) return source.image + offset;
+  if (size == 0) return buffer;
+  if (!source.readAt(source.context, offset, buffer, size)) return nullptr;
+  return buffer;
+}
+
+// A copy of the size bytes at offset, owned by the caller (freeBlock), or
+// the image itself. Null after a line.
+const unsigned char* fetchOwned(const CabinetSource& source,
+                                std::uint32_t offset, std::uint32_t size,
+                                unsigned char** owned, CabStatus* status) {
+  if (source.image != nullptr) return source.image + offset;
+  *owned = static_cast<unsigned char*>(allocTable(source, size, 1));
+  if (*owned == nullptr) {
+    *status = CabStatus::NoMemory;
+    return nullptr;
+  }
+  if (size != 0 && !source.readAt(source.context, offset, *owned, size)) {
+    *status = CabStatus::ReadFailed;
+    return nullptr;
+  }
+  return *owned;
+}
+
+CabStatus readHeader(const CabinetSource& source, Cabinet* cabinet) {
+  unsigned char header[kHeaderSize + kReserveSizesSize];
+  if (source.fileSize < kHeaderSize) {
+    report(source, "Damaged cabinet: %u bytes, too short for its header",
+           source.fileSize);
+    return CabStatus::Damaged;
+  }
+  const unsigned char* h = fetch(source, 0, kHeaderSize, header);
+  if (h == nullptr) return CabStatus::ReadFailed;
+  if (readLE32(h + kSignature) != kSignatureValue) {
+    report(source, "Damaged cabinet: no cabinet signature");
+    return CabStatus::Damaged;
+  }
+  cabinet->cabinetSize = readLE32(h + kCabinetSize);
+  cabinet->filesOffset = readLE32(h + kFilesOffset);
+  cabinet->folderCount = readLE16(h + kFolderCount);
+  cabinet->fileCount = readLE16(h + kFileCount);
+  cabinet->flags = readLE16(h + kFlags);
+  if (cabinet->cabinetSize > source.fileSize ||
+      cabinet->cabinetSize < kHeaderSize) {
+    report(source,
+           "Damaged cabinet: cabinet size %u does not fit the file (%u bytes)",
+           cabinet->cabinetSize, source.fileSize);
+    return CabStatus::Damaged;
+  }
+  // The neighbours' names would follow; the tool handles single cabinets.
+  if ((cabinet->flags & (kHasPrevious | kHasNext)) != 0) {
+    report(source, "Cabinet not handled: part of a cabinet set");
+    return CabStatus::Unhandled;
+  }
+
+  std::uint32_t position = kHeaderSize;
+  if ((cabinet->flags & kReservePresent) != 0) {
+    if (!inside(position, kReserveSizesSize, cabinet->cabinetSize)) {
+      report(source, "Damaged cabinet: header outside the cabinet");
+      return CabStatus::Damaged;
+    }
+    const unsigned char* sizes =
+        fetch(source, position, kReserveSizesSize, header + kHeaderSize);
+    if (sizes == nullptr) return CabStatus::ReadFailed;
+    cabinet->headerReserveSize = readLE16(sizes);
+    cabinet->folderReserveSize = sizes[2];
+    cabinet->dataReserveSize = sizes[3];
+    position += kReserveSizesSize;
+    cabinet->headerReserveOffset = position;
+    if (!inside(position, cabinet->headerReserveSize, cabinet->cabinetSize)) {
+      report(source, "Damaged cabinet: header reserve outside the cabinet");
+      return CabStatus::Damaged;
+    }
+    position += cabinet->headerReserveSize;
+  }
+
+  cabinet->folderTableOffset = position;
+  const std::uint64_t tableSize =
+      std::uint64_t{cabinet->folderCount} *
+      (kFolderEntrySize + cabinet->folderReserveSize);
+  if (!inside(position, tableSize, cabinet->cabinetSize)) {
+    report(source, "Damaged cabinet: folder table outside the cabinet");
+    return CabStatus::Damaged;
+  }
+  cabinet->folderTableEnd = position + static_cast<std::uint32_t>(tableSize);
+
+  CabStatus status = CabStatus::ReadFailed;
+  cabinet->head = fetchOwned(source, 0, cabinet->folderTableEnd,
+                             &cabinet->ownedHead, &status);
+  if (cabinet->head == nullptr) return status;
+
+  // A signed cabinet marks its header reserve and keeps the signature
+  // behind cbCabinet.
+  const unsigned char* reserve = cabinet->head + cabinet->headerReserveOffset;
+  if ((cabinet->flags & kReservePresent) != 0 &&
+      cabinet->headerReserveSize == kSignatureReserveSize &&
+      readLE32(reserve) == kSignatureMarker) {
+    cabinet->isSigned = true;
+    cabinet->signatureSize = readLE32(reserve + kSignatureLength);
+    if (readLE32(reserve + kSignatureOffset) != cabinet->cabinetSize ||
+        cabinet->signatureSize > source.fileSize - cabinet->cabinetSize) {
+      report(source, "Damaged cabinet: signature outside the file");
+      return CabStatus::Damaged;
+    }
+  }
+  return CabStatus::Ok;
+}
+
+CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
+  cabinet->folders = static_cast<CabFolder*>(
+      allocTable(source, cabinet->folderCount, sizeof(CabFolder)));
+  if (cabinet->folders == nullptr) return CabStatus::NoMemory;
+
+  std::uint64_t totalBlocks = 0;
+  const std::uint32_t entrySize =
+      kFolderEntrySize + cabinet->folderReserveSize;
+  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
+    CabFolder& folder = cabinet->folders[i];
+    folder.entryOffset = cabinet->folderTableOffset + i * entrySize;
+    const unsigned char* entry = cabinet->head + folder.entryOffset;
+    folder.dataOffset = readLE32(entry + kFolderDataOffset);
+    folder.blockCount = readLE16(entry + kFolderBlockCount);
+    const std::uint16_t type = readLE16(entry + kFolderCompression);
+    folder.compression = type & kCompressionMask;
+    if (folder.compression == kCompressionQuantum ||
+        folder.compression == kCompressionLzx) {
+      report(source, "Cabinet not handled: folder %u is %s-compressed", i,
+             folder.compression == kCompressionLzx ? "LZX" : "Quantum");
+      return CabStatus::Unhandled;
+    }
+    if (folder.compression != kCompressionStored &&
+        folder.compression != kCompressionMszip) {
+      report(source,
+             "Cabinet not handled: folder %u uses compression type %u", i,
+             static_cast<unsigned>(type));
+      return CabStatus::Unhandled;
+    }
+    totalBlocks += folder.blockCount;
+  }
+  // Every block takes at least its header: more cannot be in the cabinet.
+  if (totalBlocks * kBlockHeaderSize > cabinet->cabinetSize) {
+    report(source, "Damaged cabinet: data blocks outside the cabinet");
+    return CabStatus::Damaged;
+  }
+  cabinet->blockStore = static_cast<CabBlock*>(
+      allocTable(source, totalBlocks, sizeof(CabBlock)));
+  if (cabinet->blockStore == nullptr) return CabStatus::NoMemory;
+
+  CabBlock* next = cabinet->blockStore;
+  const std::uint32_t reserve = cabinet->dataReserveSize;
+  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
+    CabFolder& folder = cabinet->folders[i];
+    folder.blocks = next;
+    next += folder.blockCount;
+    std::uint32_t offset = folder.dataOffset;
+    std::uint32_t stream = 0;
+    for (std::uint16_t k = 0; k < folder.blockCount; ++k) {
+      CabBlock& block = folder.blocks[k];
+      unsigned char header[kBlockHeaderSize];
+      if (!inside(offset, kBlockHeaderSize + reserve, cabinet->cabinetSize)) {
+        report(source, "Damaged cabinet: block %u of folder %u outside the "
+               "cabinet", k, i);
+        return CabStatus::Damaged;
+      }
+      const unsigned char* h = fetch(source, offset, kBlockHeaderSize, header);
+      if (h == nullptr) return CabStatus::ReadFailed;
+      block.offset = offset;
+      block.checksum = readLE32(h + kBlockChecksum);
+      block.dataSize = readLE16(h + kBlockDataSize);
+      block.uncompressedSize = readLE16(h + kBlockUncompressed);
+      block.uncompressedStart = stream;
+      if (!inside(offset, std::uint64_t{kBlockHeaderSize} + reserve +
+                              block.dataSize, cabinet->cabinetSize)) {
+        report(source, "Damaged cabinet: block %u of folder %u outside the "
+               "cabinet", k, i);
+        return CabStatus::Damaged;
+      }
+      if (block.uncompressedSize == 0) {
+        report(source, "Cabinet not handled: block %u of folder %u continues "
+               "in another cabinet", k, i);
+        return CabStatus::Unhandled;
+      }
+      if (block.uncompressedSize > kMaxBlockUncompressed ||
+          (folder.compression == kCompressionStored &&
+           block.dataSize != block.uncompressedSize)) {
+        report(source, "Damaged cabinet: block %u of folder %u has a bad size",
+               k, i);
+        return CabStatus::Damaged;
+      }
+      offset += kBlockHeaderSize + reserve + block.dataSize;
+      stream += block.uncompressedSize;
+    }
+    folder.dataEnd = offset;
+    folder.uncompressedSize = stream;
+  }
+  return CabStatus::Ok;
+}
+
+CabStatus readFiles(const CabinetSource& source, Cabinet* cabinet) {
+  if (cabinet->filesOffset > cabinet->cabinetSize) {
+    report(source, "Damaged cabinet: file table outside the cabinet");
+    return CabStatus::Damaged;
+  }
+  // Without the image, read as much as the largest table could need.
+  std::uint32_t span = cabinet->cabinetSize - cabinet->filesOffset;
+  const std::uint64_t largest =
+      std::uint64_t{cabinet->fileCount} * (kFileEntrySize + kMaxNameSize);
+  if (source.image == nullptr && largest < span)
+    span = static_cast<std::uint32_t>(largest);
+  CabStatus status = CabStatus::ReadFailed;
+  cabinet->files = fetchOwned(source, cabinet->filesOffset, span,
+                              &cabinet->ownedFiles, &status);
+  if (cabinet->files == nullptr) return status;
+  cabinet->fileEntries = static_cast<CabFile*>(
+      allocTable(source, cabinet->fileCount, sizeof(CabFile)));
+  if (cabinet->fileEntries == nullptr) return CabStatus::NoMemory;
+
+  std::uint32_t position = 0;  // inside the table
+  for (std::uint16_t i = 0; i < cabinet->fileCount; ++i) {
+    CabFile& file = cabinet->fileEntries[i];
+    if (!inside(position, kFileEntrySize, span)) {
+      report(source, "Damaged cabinet: file table outside the cabinet");
+      return CabStatus::Damaged;
+    }
+    const unsigned char* entry = cabinet->files + position;
+    file.entryOffset = cabinet->filesOffset + position;
+    file.size = readLE32(entry + kFileSize);
+    file.folderOffset = readLE32(entry + kFileFolderOffset);
+    file.folder = readLE16(entry + kFileFolder);
+    // The name ends at its NUL, within 256 bytes and inside the table.
+    const std::uint32_t nameStart = position + kFileEntrySize;
+    std::uint32_t room = span - nameStart;
+    if (room > kMaxNameSize) room = kMaxNameSize;
+    const void* nul = std::memchr(cabinet->files + nameStart, 0, room);
+    if (nul == nullptr) {
+      report(source, "Damaged cabinet: name of file %u has no end", i);
+      return CabStatus::Damaged;
+    }
+    file.nameLength = static_cast<std::uint16_t>(
+        static_cast<const unsigned char*>(nul) - (cabinet->files + nameStart));
+    position = nameStart + file.nameLength + 1;
+
+    const char* name = cabFileName(*cabinet, i);
+    if (file.folder >= kFirstContinuedFolder) {
+      report(source, "Cabinet not handled: file \"%s\" continues in another "
+             "cabinet", name);
+      return CabStatus::Unhandled;
+    }
+    if (file.folder >= cabinet->folderCount) {
+      report(source, "Damaged cabinet: file \"%s\" names folder %u, which "
+             "does not exist", name, file.folder);
+      return CabStatus::Damaged;
+    }
+    if (!inside(file.folderOffset, file.size,
+                cabinet->folders[file.folder].uncompressedSize)) {
+      report(source, "Damaged cabinet: file \"%s\" lies outside its folder",
+             name);
+      return CabStatus::Damaged;
+    }
+  }
+  cabinet->fileTableEnd = cabinet->filesOffset + position;
+  return CabStatus::Ok;
+}
+
+// A structure's place in the file, for the overlap check.
+struct Extent {
+  std::uint32_t start;
+  std::uint32_t end;
+};
+
+}  // namespace
+
+Cabinet::Cabinet() { std::memset(static_cast<void*>(this), 0, sizeof *this); }
+
+Cabinet::~Cabinet() {
+  freeBlock(folders);
+  freeBlock(fileEntries);
+  freeBlock(blockStore);
+  freeBlock(ownedHead);
+  freeBlock(ownedFiles);
+}
+
+bool isCabinetSignature(const unsigned char* bytes, std::uint32_t size) {
+  return size >= 4 && readLE32(bytes) == kSignatureValue;
+}
+
+CabStatus readCabinet(const CabinetSource& source, Cabinet* cabinet) {
+  cabinet->fileSize = source.fileSize;
+  CabStatus status = readHeader(source, cabinet);
+  if (status == CabStatus::Ok) status = readFolders(source, cabinet);
+  if (status == CabStatus::Ok) status = readFiles(source, cabinet);
+  return status;
+}
+
+CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
+                            bool decode) {
+  for (std::uint16_t i = 0; decode && i < cabinet->folderCount; ++i) {
+    FolderReader reader;
+    CabStatus status = openFolder(&reader, source, cabinet, i);
+    while (status == CabStatus::Ok &&
+           reader.nextBlock < cabinet->folders[i].blockCount)
+      status = readFolderBlock(&reader);
+    closeFolder(&reader);
+    if (status != CabStatus::Ok) return status;
+  }
+  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
+    CabFolder& folder = cabinet->folders[i];
+    for (std::uint16_t k = 0; k < folder.blockCount; ++k) {
+      CabBlock& block = folder.blocks[k];
+      if (block.checked) continue;
+      const unsigned char* record = source.image + block.offset;
+      if (!checkBlockSum(record, cabinet->dataReserveSize, &block)) {
+        report(source, "Damaged cabinet: checksum mismatch in block %u of "
+               "folder %u", k, i);
+        return CabStatus::Damaged;
+      }
+    }
+  }
+
+  // The header with the folder table, the file table and every folder's
+  // blocks each have their own bytes.
+  Extent* extents = static_cast<Extent*>(
+      allocTable(source, std::uint64_t{cabinet->folderCount} + 2,
+                 sizeof(Extent)));
+  if (extents == nullptr) return CabStatus::NoMemory;
+  std::uint32_t count = 0;
+  extents[count++] = {0, cabinet->folderTableEnd};
+  if (cabinet->fileTableEnd > cabinet->filesOffset)
+    extents[count++] = {cabinet->filesOffset, cabinet->fileTableEnd};
+  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
+    const CabFolder& folder = cabinet->folders[i];
+    if (folder.dataEnd > folder.dataOffset)
+      extents[count++] = {folder.dataOffset, folder.dataEnd};
+  }
+  std::sort(extents, extents + count, [](const Extent& a, const Extent& b) {
+    return a.start < b.start;
+  });
+  bool overlap = false;
+  for (std::uint32_t i = 1; i < count; ++i)
+    overlap = overlap || extents[i].start < extents[i - 1].end;
+  freeBlock(extents);
+  if (overlap) {
+    report(source, "Damaged cabinet: two of its structures overlap");
+    return CabStatus::Damaged;
+  }
+
+  // Bytes behind the cabinet (and its signature) would be carried along
+  // without anyone knowing what they belong to.
+  const std::uint32_t end =
+      cabinet->cabinetSize + (cabinet->isSigned ? cabinet->signatureSize : 0);
+  if (cabinet->fileSize > end) {
+    report(source, "Cabinet not handled: %u unknown bytes behind its end",
+           cabinet->fileSize - end);
+    return CabStatus::Unhandled;
+  }
+  return CabStatus::Ok;
+}
+
+const char* cabFileName(const Cabinet& cabinet, std::uint32_t index) {
+  const std::uint32_t entry = cabinet.fileEntries[index].entryOffset;
+  return reinterpret_cast<const char*>(cabinet.files +
+                                       (entry - cabinet.filesOffset) +
+                                       kFileEntrySize);
+}
+
+const char* compressionName(std::uint16_t compression) {
+  return compression == kCompressionMszip ? "MSZIP" : "stored";
+}
+
+bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
+                   CabBlock* block) {
+  block->checked = true;
+  if (block->checksum == 0) return true;  // written without a checksum
+  const unsigned char* sizes = record + kBlockDataSize;
+  if (blockChecksum(sizes, record + kBlockHeaderSize + reserveSize,
+                    block->dataSize) == block->checksum)
+    return true;
+  // Some writers may sum the block reserve along with the data.
+  if (reserveSize != 0 &&
+      blockChecksum(sizes, record + kBlockHeaderSize,
+                    reserveSize + std::uint32_t{block->dataSize}) ==
+          block->checksum) {
+    block->reserveSummed = true;
+    return true;
+  }
+  block->checked = false;
+  return false;
+}
+
+std::uint32_t sumBlockLike(const unsigned char* record,
+                           std::uint8_t reserveSize, const CabBlock& block) {
+  if (block.checksum == 0) return 0;
+  const std::uint32_t dataSize = readLE16(record + kBlockDataSize);
+  if (block.reserveSummed)
+    return blockChecksum(record + kBlockDataSize, record + kBlockHeaderSize,
+                         reserveSize + dataSize);
+  return blockChecksum(record + kBlockDataSize,
+                       record + kBlockHeaderSize + reserveSize, dataSize);
+}
+
+CabStatus openFolder(FolderReader* reader, const CabinetSource& source,
+                     Cabinet* cabinet, std::uint16_t folder) {
+  std::memset(reader, 0, sizeof *reader);
+  reader->source = &source;
+  reader->cabinet = cabinet;
+  reader->folder = folder;
+  if (source.image == nullptr) {
+    reader->scratch =
+        static_cast<unsigned char*>(allocTable(source, kMaxRecordSize, 1));
+    if (reader->scratch == nullptr) return CabStatus::NoMemory;
+  }
+  if (cabinet->folders[folder].compression == kCompressionMszip) {
+    reader->output = static_cast<unsigned char*>(
+        allocTable(source, kMaxBlockUncompressed, 1));
+    if (reader->output == nullptr) return CabStatus::NoMemory;
+    reader->decoder = createMszipDecoder();
+    if (reader->decoder == nullptr) {
+      report(source, "Cannot allocate %u bytes for cabinet data",
+             kMszipWindow);
+      return CabStatus::NoMemory;
+    }
+  }
+  return CabStatus::Ok;
+}
+
+CabStatus readFolderBlock(FolderReader* reader) {
+  const CabinetSource& source = *reader->source;
+  Cabinet& cabinet = *reader->cabinet;
+  const CabFolder& folder = cabinet.folders[reader->folder];
+  const std::uint32_t index = reader->nextBlock;
+  CabBlock& block = folder.blocks[index];
+  const std::uint32_t reserve = cabinet.dataReserveSize;
+  const unsigned char* record =
+      fetch(source, block.offset, kBlockHeaderSize + reserve + block.dataSize,
+            reader->scratch);
+  if (record == nullptr) return CabStatus::ReadFailed;
+  if (!block.checked && !checkBlockSum(record, cabinet.dataReserveSize,
+                                       &block)) {
+    report(source, "Damaged cabinet: checksum mismatch in block %u of folder "
+           "%u", index, static_cast<unsigned>(reader->folder));
+    return CabStatus::Damaged;
+  }
+  const unsigned char* payload = record + kBlockHeaderSize + reserve;
+  if (folder.compression == kCompressionStored) {
+    reader->data = payload;
+  } else {
+    if (!decodeMszipBlock(reader->decoder, payload, block.dataSize,
+                          reader->output, block.uncompressedSize)) {
+      report(source, "Damaged cabinet: block %u of folder %u does not decode",
+             index, static_cast<unsigned>(reader->folder));
+      return CabStatus::Damaged;
+    }
+    reader->data = reader->output;
+  }
+  reader->dataSize = block.uncompressedSize;
+  reader->dataStart = block.uncompressedStart;
+  ++reader->nextBlock;
+  return CabStatus::Ok;
+}
+
+void closeFolder(FolderReader* reader) {
+  destroyMszipDecoder(reader->decoder);
+  freeBlock(reader->scratch);
+  freeBlock(reader->output);
+  reader->decoder = nullptr;
+  reader->scratch = nullptr;
+  reader->output = nullptr;
+}

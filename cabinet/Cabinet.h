@@ -1,0 +1,164 @@
+// Cabinet.h - the structure of a cabinet file as read from its bytes: the
+// header, the folders with their data blocks, and the member files; and a
+// reader that streams a folder's uncompressed bytes block by block.
+//
+// The reader works on bytes in memory or on a function that reads ranges
+// of the file, so that showing a large cabinet reads only what it needs.
+// Every position is checked against the cabinet's size before it is read,
+// by subtraction, so no sum can wrap. A failure is reported as one line on
+// the error stream where it is found and returned as a CabStatus.
+#ifndef SETUPHDR_CABINET_CABINET_H
+#define SETUPHDR_CABINET_CABINET_H
+
+#include <cstdint>
+
+#include "cabinet/Mszip.h"
+
+/// Outcome of the cabinet functions; every failure has had its line.
+enum class CabStatus {
+  Ok,
+  NoMemory,     // a block could not be allocated
+  ReadFailed,   // the file could not be read
+  Damaged,      // the cabinet breaks its own format
+  Unhandled,    // a valid form the tool does not handle
+  NoSetupFile,  // no member is a setup file
+};
+
+/// Where the reader gets the cabinet's bytes: the whole file in memory
+/// (image), or readAt, which reads size bytes at offset into buffer and
+/// returns false after an error line. quiet keeps the reader's own failure
+/// lines off the error stream (used when checking an image the tool built).
+struct CabinetSource {
+  const unsigned char* image;
+  std::uint32_t fileSize;
+  bool (*readAt)(void* context, std::uint32_t offset, void* buffer,
+                 std::uint32_t size);
+  void* context;
+  bool quiet;
+};
+
+/// One data block of a folder.
+struct CabBlock {
+  std::uint32_t offset;             // of its header in the file
+  std::uint32_t checksum;           // as stored; 0 = none
+  std::uint32_t uncompressedStart;  // in the folder's stream
+  std::uint16_t dataSize;           // cbData
+  std::uint16_t uncompressedSize;   // cbUncomp
+  bool checked;                     // the checksum was verified
+  bool reserveSummed;               // it covers the block reserve as well
+};
+
+/// One folder: a stream of data blocks, stored or MSZIP.
+struct CabFolder {
+  std::uint32_t entryOffset;       // of the folder entry in the file
+  std::uint32_t dataOffset;        // coffCabStart: the first block
+  std::uint32_t dataEnd;           // behind the last block
+  std::uint32_t uncompressedSize;  // of the whole stream
+  std::uint16_t blockCount;
+  std::uint16_t compression;       // kCompressionStored or kCompressionMszip
+  CabBlock* blocks;                // blockCount entries
+};
+
+/// One member file.
+struct CabFile {
+  std::uint32_t entryOffset;   // of the file entry in the file
+  std::uint32_t size;          // cbFile
+  std::uint32_t folderOffset;  // uoffFolderStart
+  std::uint16_t folder;        // iFolder
+  std::uint16_t nameLength;    // without the NUL
+};
+
+/// A cabinet as read. head holds the bytes from the start of the file to
+/// the end of the folder table, files the bytes of the file table; both
+/// point into the image or into blocks the cabinet owns.
+struct Cabinet {
+  std::uint32_t fileSize;
+  std::uint32_t cabinetSize;         // cbCabinet
+  std::uint32_t filesOffset;         // coffFiles
+  std::uint32_t fileTableEnd;
+  std::uint32_t folderTableOffset;
+  std::uint32_t folderTableEnd;
+  std::uint32_t headerReserveOffset;  // where the header reserve starts
+  std::uint16_t folderCount;
+  std::uint16_t fileCount;
+  std::uint16_t flags;
+  std::uint16_t headerReserveSize;   // cbCFHeader
+  std::uint8_t folderReserveSize;    // cbCFFolder
+  std::uint8_t dataReserveSize;      // cbCFData
+  bool isSigned;
+  std::uint32_t signatureSize;       // of the signature behind cbCabinet
+  const unsigned char* head;
+  const unsigned char* files;
+  CabFolder* folders;
+  CabFile* fileEntries;
+  CabBlock* blockStore;              // all folders' blocks
+  unsigned char* ownedHead;
+  unsigned char* ownedFiles;
+
+  Cabinet();
+  ~Cabinet();
+  Cabinet(const Cabinet&) = delete;
+  Cabinet& operator=(const Cabinet&) = delete;
+};
+
+/// True when the file starts with the cabinet signature "MSCF".
+bool isCabinetSignature(const unsigned char* bytes, std::uint32_t size);
+
+/// Reads the header, the folders with the headers of all their data
+/// blocks, and the file table, and checks that every structure lies inside
+/// the cabinet and every member inside its folder. Data is not read and
+/// checksums are not verified here (see checkWholeCabinet and
+/// readFolderBlock). Refuses cabinet sets and folders that are neither
+/// stored nor MSZIP.
+CabStatus readCabinet(const CabinetSource& source, Cabinet* cabinet);
+
+/// The further checks before a cabinet in memory is rewritten: every
+/// block's checksum, every folder decoding (when decode is set), no two
+/// structures overlapping, and no bytes behind the cabinet other than its
+/// signature.
+CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
+                            bool decode);
+
+/// The name of member index (NUL-terminated inside the file table).
+const char* cabFileName(const Cabinet& cabinet, std::uint32_t index);
+
+/// "stored" or "MSZIP".
+const char* compressionName(std::uint16_t compression);
+
+/// Streams one folder's uncompressed bytes, a block at a time. After each
+/// successful readFolderBlock, data holds dataSize bytes of the stream from
+/// dataStart on, valid until the next call.
+struct FolderReader {
+  const CabinetSource* source;
+  Cabinet* cabinet;
+  std::uint16_t folder;
+  std::uint32_t nextBlock;
+  MszipDecoder* decoder;
+  unsigned char* scratch;  // a block record read from the file
+  unsigned char* output;   // an MSZIP block's output
+  const unsigned char* data;
+  std::uint32_t dataSize;
+  std::uint32_t dataStart;
+};
+
+/// Prepares reader for folder of cabinet (which must stay alive).
+CabStatus openFolder(FolderReader* reader, const CabinetSource& source,
+                     Cabinet* cabinet, std::uint16_t folder);
+
+/// Reads, checks and decodes the next block. The folder must have one.
+CabStatus readFolderBlock(FolderReader* reader);
+
+/// Releases what openFolder took; safe on a reader openFolder failed on.
+void closeFolder(FolderReader* reader);
+
+/// Verifies a block record's checksum, trying the sum without and with the
+/// block reserve, and records which one holds. False on a mismatch.
+bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
+                   CabBlock* block);
+
+/// The checksum of a block record (header, reserve, data) as block's
+/// original was summed: 0 when it had none.
+std::uint32_t sumBlockLike(const unsigned char* record,
+                           std::uint8_t reserveSize, const CabBlock& block);
+
+#endif

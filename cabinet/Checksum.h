@@ -1,0 +1,19 @@
+// Checksum.h - the checksum of a cabinet's data blocks.
+#ifndef SETUPHDR_CABINET_CHECKSUM_H
+#define SETUPHDR_CABINET_CHECKSUM_H
+
+#include <cstdint>
+
+/// XORs seed with every little-endian 32-bit word of bytes, then with the
+/// 1 to 3 bytes left over, packed first byte highest.
+std::uint32_t cabChecksum(const unsigned char* bytes, std::uint32_t size,
+                          std::uint32_t seed);
+
+/// The checksum stored in a data block: the sum of its payload (the data,
+/// or the block reserve and the data as one run), chained over the four
+/// size bytes (cbData, cbUncomp) of its header.
+std::uint32_t blockChecksum(const unsigned char* sizeBytes,
+                            const unsigned char* payload,
+                            std::uint32_t payloadSize);
+
+#endif

@@ -18,6 +18,11 @@ inline std::uint32_t readLE32(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+inline void writeLE16(unsigned char* p, std::uint16_t value) {
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+}
+
 inline void writeLE32(unsigned char* p, std::uint32_t value) {
   p[0] = static_cast<unsigned char>(value);
   p[1] = static_cast<unsigned char>(value >> 8);

@@ -2,7 +2,8 @@
 //
 // Texts are taken from the file with a bound: each runs to its first NUL or
 // to the end of the file, whichever comes first, and is always passed to
-// the message writer as an argument, never as a format.
+// the message writer as an argument, never as a format. On a terminal their
+// control bytes are shown as '?'.
 #include "header/HeaderReport.h"
 
 #include "header/ArchTable.h"
@@ -30,6 +31,13 @@ void copyText(const unsigned char* file, std::uint32_t size,
   for (std::uint32_t i = 0; i < length; ++i)
     text[i] = static_cast<char>(file[offset + i]);
   text[length] = '\0';
+}
+
+// Control bytes from a file would act on a terminal (retitle it, clear it,
+// fake report lines): there they are masked. A file or a pipe gets the
+// bytes as they are, so scripts keep the exact report.
+void maskOnTerminal(char* text) {
+  if (gConsole.outputIsTerminal) maskControlBytes(text);
 }
 
 // Appends count characters to list (holding used characters), keeping the
@@ -74,8 +82,10 @@ void showHeader(const unsigned char* file, std::uint32_t size) {
   char text[kMessageTextLimit];
   printMessage("");
   copyText(file, size, provider.offset, text, sizeof text);
+  maskOnTerminal(text);
   printMessage("Provider: %s", text);
   copyText(file, size, appName.offset, text, sizeof text);
+  maskOnTerminal(text);
   printMessage("App name: %s", text);
   printMessage("Architecture: %u (%s)", arch, lookupArchName(arch));
   printMessage("WinCE version min: %u.%u build %u",
@@ -103,6 +113,7 @@ void showHeader(const unsigned char* file, std::uint32_t size) {
   if (platforms.length != 0) {
     char list[kPlatformListSize];
     joinPlatformList(file, size, platforms.offset, platforms.length, list);
+    maskOnTerminal(list);
     printMessage("Unsupported platforms: %s", list);
   }
 }

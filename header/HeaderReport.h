@@ -28,7 +28,9 @@ constexpr std::uint32_t kPlatformListLimit = 127;  // bound of every append
 
 /// Prints the report of the file's header on the output stream, 12 lines,
 /// or 13 with a non-empty unsupported-platforms list. The file (size bytes)
-/// must have passed validateHeader; no byte outside it is read.
+/// must have passed validateHeader; no byte outside it is read. When the
+/// output stream is a terminal, control bytes of the file's texts are
+/// printed as '?'.
 void showHeader(const unsigned char* file, std::uint32_t size);
 
 /// Joins the unsupported-platforms names found at offset (length bytes) of

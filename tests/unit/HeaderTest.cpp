@@ -145,6 +145,42 @@ TEST_F(HeaderTest, ProviderAndAppNameTexts) {
   }
 }
 
+// Texts from the file reach a terminal with their control bytes as '?';
+// any other output gets them unchanged. Only the file's texts are masked.
+TEST_F(HeaderTest, ControlBytesOfTheTextsAreMaskedOnATerminal) {
+  SetupFile file;
+  file.appendText(kProviderText, std::string("Evil\x1b]0;owned\x07 Co\0", 18));
+  file.appendText(kAppNameText, std::string("A\rB\x7f\x80\xe9\0", 7));
+  file.appendText(kPlatformsText, std::string("H\x1b[2JPC\0\tX\0", 11));
+  struct Case {
+    bool terminal;
+    const char* provider;
+    const char* appName;
+    const char* platforms;
+  };
+  const Case cases[] = {
+      {false, "Provider: Evil\x1b]0;owned\x07 Co",
+       "App name: A\rB\x7f\x80\xe9", "Unsupported platforms: H\x1b[2JPC, \tX"},
+      {true, "Provider: Evil?]0;owned? Co", "App name: A?B?\x80\xe9",
+       "Unsupported platforms: H?[2JPC, ?X"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.terminal);
+    fake::reset();
+    gConsole.outputIsTerminal = c.terminal;
+    const std::string report = show(file.bytes);
+    EXPECT_EQ(report, crlfLines({"", c.provider, c.appName,
+                                 "Architecture: 0 (Any)",
+                                 "WinCE version min: 0.0 build 0",
+                                 "WinCE version max: 0.0 build 0",
+                                 "Number of strings: 0", "Number of dirs: 0",
+                                 "Number of files: 0",
+                                 "Number of registry hives: 0",
+                                 "Number of registry keys: 0",
+                                 "Number of links: 0", c.platforms}));
+  }
+}
+
 TEST_F(HeaderTest, PlatformList) {
   const std::string a60(60, 'a'), b64(64, 'b'), b65(65, 'b');
   std::string twenties, joined;

@@ -21,14 +21,19 @@ import argparse
 import difflib
 import fcntl
 import os
+import pty
 import re
 import resource
+import select
 import shlex
 import shutil
 import stat
 import struct
 import subprocess
 import sys
+import tempfile
+import time
+import tty
 
 # ---------------------------------------------------------------------------
 # Expected output
@@ -37,8 +42,9 @@ CRLF = "\r\n"
 
 
 def lines(*texts):
-    """Message lines as the tool writes them: each followed by CR LF."""
-    return "".join(text + CRLF for text in texts).encode("ascii")
+    """Message lines as the tool writes them: each followed by CR LF. Texts
+    are byte-for-character (latin-1), so file bytes from 0x80 up fit."""
+    return "".join(text + CRLF for text in texts).encode("latin-1")
 
 
 class Re:
@@ -197,13 +203,15 @@ class Case:
     mode: the launcher's handle mode (Wine). closed_fd: a standard
     descriptor closed in the child (native). limits: resource -> value set
     in the child (native). lock: "read" or "write" lock held by this process
-    on files' first entry during the run (native). skip: a function of the
-    options giving a reason to skip, or None."""
+    on files' first entry during the run (native). stdout: (path, mode) of a
+    file opened as the standard output instead of a capture (out is then
+    not looked at). terminal: the standard output is a pseudo-terminal.
+    skip: a function of the options giving a reason to skip, or None."""
 
     def __init__(self, group, name, args=None, raw=None, rc=0, out=b"",
                  err=b"", files=None, prepare=None, after=None,
                  where="both", mode="std", closed_fd=None, limits=None,
-                 lock=None, skip=None):
+                 lock=None, stdout=None, terminal=False, skip=None):
         self.__dict__.update(locals())
         del self.__dict__["self"]
 
@@ -594,6 +602,42 @@ case("files", "file buffer refused by an address-space limit",
      prepare=sparse(3 * 2**30), where="native",
      limits={resource.RLIMIT_AS: 512 * 2**20}, skip=when_wrapped)
 
+# Output that cannot be written: the run stops printing and says so once;
+# a lost report fails with 110, a change stays made and keeps 0. The Wine
+# runs get the same descriptors (Linux errors turned into Windows ones), or
+# from the launcher an output handle opened for reading only.
+DEV_FULL, DEV_NULL_READ = ("/dev/full", "wb"), ("/dev/null", "rb")
+OUTPUT_LOST = error_line(r"Cannot write output \(%s\)" % SYS)
+for name, stdout, mode in (("to a full device", DEV_FULL, "std"),
+                           ("to a stream open for reading", DEV_NULL_READ,
+                            "std"),
+                           ("to a handle open for reading", None, "rdout")):
+    where = "wine" if mode == "rdout" else "both"
+    case("files", "display " + name, args=["d", "f.000"], rc=110,
+         err=OUTPUT_LOST, stdout=stdout, mode=mode, where=where,
+         files={"f.000": SAMPLE}, after={"f.000": SAMPLE})
+    case("files", "change " + name, args=["c", "-arch", "386", "f.000"],
+         err=OUTPUT_LOST, stdout=stdout, mode=mode, where=where,
+         files={"f.000": SAMPLE}, after={"f.000": patched(SAMPLE, arch=386)})
+case("startup", "usage to a full device", args=[], rc=1, err=OUTPUT_LOST,
+     stdout=DEV_FULL)
+
+# Texts with control bytes: masked on a terminal, byte for byte elsewhere.
+EVIL_TEXTS = dict(provider=b"Evil\x1b]0;owned\x07 Co\rFAKE",
+                  app=b"App\x1b]52;c;SGk=\x07\x7f",
+                  platforms=(b"HPC\x1b[2J", b"\tX\x08"))
+for name, data, terminal, texts in (
+        ("on a terminal, control bytes shown as ?", setup_file(**EVIL_TEXTS),
+         True, ("Evil?]0;owned? Co?FAKE", "App?]52;c;SGk=??", "HPC?[2J, ?X?")),
+        ("through a pipe, every byte as it is",
+         setup_file(**dict(EVIL_TEXTS, app=EVIL_TEXTS["app"] + b"\x80\xe9")),
+         False, ("Evil\x1b]0;owned\x07 Co\rFAKE",
+                 "App\x1b]52;c;SGk=\x07\x7f\x80\xe9", "HPC\x1b[2J, \tX\x08"))):
+    case("files", "report " + name, args=["d", "f.000"], terminal=terminal,
+         out=report(texts[0], texts[1], (2577, "StrongARM"), (3, 0, 0),
+                    (5, 99, 3758096384), (4, 2, 3, 1, 2, 1), texts[2]),
+         files={"f.000": data}, after={"f.000": data})
+
 # --- Real-world files --------------------------------------------------------
 
 
@@ -635,6 +679,47 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def run_on_terminal(argv, cwd, env, stderr, preexec_fn=None):
+    """Runs argv with a pseudo-terminal as its standard output, in raw mode
+    so that CR LF arrives as written. Returns (exit status, bytes read from
+    the terminal). Reading ends once the process has ended and the terminal
+    stays quiet: a wineserver or console host may hold it a while longer."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    try:
+        proc = subprocess.Popen(argv, cwd=cwd, env=env,
+                                stdin=subprocess.DEVNULL, stdout=slave,
+                                stderr=stderr, preexec_fn=preexec_fn)
+    finally:
+        os.close(slave)
+    out = bytearray()
+    deadline = time.monotonic() + 300
+    try:
+        while time.monotonic() < deadline:
+            ended = proc.poll() is not None
+            if not select.select([master], [], [], 0.3 if ended else 1)[0]:
+                if ended:
+                    break
+                continue
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # EIO: no process holds the terminal any more
+                break
+            if not data:
+                break
+            out += data
+    finally:
+        os.close(master)
+        if proc.poll() is None:
+            proc.kill()
+    return proc.wait(), bytes(out)
+
+
+# Wine's console host hides and shows the cursor around every write to a
+# terminal; these sequences are its own, not the tool's.
+CONSOLE_HOST_CURSOR = re.compile(rb"\x1b\[\?25[hl]")
+
+
 class Runner:
     def __init__(self, opts):
         self.opts = opts
@@ -663,8 +748,21 @@ class Runner:
             if c.closed_fd is not None:
                 os.close(c.closed_fd)
 
-        proc = subprocess.run(self.wrapper + [self.opts.tool] + c.args,
-                              cwd=folder, stdin=subprocess.DEVNULL,
+        argv = self.wrapper + [self.opts.tool] + c.args
+        if c.terminal:
+            with tempfile.TemporaryFile() as err:
+                rc, out = run_on_terminal(argv, folder, None, err,
+                                          child_setup)
+                err.seek(0)
+                return rc, out, err.read()
+        if c.stdout:
+            with open(*c.stdout) as out:
+                proc = subprocess.run(argv, cwd=folder,
+                                      stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=subprocess.PIPE,
+                                      preexec_fn=child_setup, timeout=300)
+            return proc.returncode, b"", proc.stderr
+        proc = subprocess.run(argv, cwd=folder, stdin=subprocess.DEVNULL,
                               capture_output=True, preexec_fn=child_setup,
                               timeout=300)
         return proc.returncode, proc.stdout, proc.stderr
@@ -684,21 +782,28 @@ class Runner:
             f.write(line.encode("latin-1"))
         # Files, not pipes: a wineserver started by this run inherits the
         # descriptors and would hold a pipe open for seconds after the end.
-        out_file = os.path.join(control, "stdout")
+        out_file = c.stdout or (os.path.join(control, "stdout"), "w+b")
         err_file = os.path.join(control, "stderr")
-        with open(out_file, "w+b") as out, open(err_file, "w+b") as err:
-            proc = subprocess.run(
-                [self.opts.wine, self.opts.launcher, c.mode,
-                 windows_path(self.opts.tool), windows_path(cmd_file),
-                 windows_path(exit_file)],
-                cwd=folder, env=self.env, stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, timeout=300)
-            out.seek(0)
+        argv = [self.opts.wine, self.opts.launcher, c.mode,
+                windows_path(self.opts.tool), windows_path(cmd_file),
+                windows_path(exit_file)]
+        with open(*out_file) as out, open(err_file, "w+b") as err:
+            if c.terminal:
+                # Wine gives a process on a terminal a console.
+                rc, stdout = run_on_terminal(argv, folder, self.env, err)
+                stdout = CONSOLE_HOST_CURSOR.sub(b"", stdout)
+            else:
+                rc = subprocess.run(argv, cwd=folder, env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err, timeout=300).returncode
+                stdout = b""
+                if not c.stdout:
+                    out.seek(0)
+                    stdout = out.read()
             err.seek(0)
-            stdout, stderr = out.read(), err.read()
-        if proc.returncode != 0 or not os.path.exists(exit_file):
-            raise RuntimeError("launcher failed (%d): %r"
-                               % (proc.returncode, stderr))
+            stderr = err.read()
+        if rc != 0 or not os.path.exists(exit_file):
+            raise RuntimeError("launcher failed (%d): %r" % (rc, stderr))
         with open(exit_file) as f:
             return int(f.read()), stdout, stderr
 

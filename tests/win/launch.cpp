@@ -13,7 +13,8 @@
 // MODE chooses the standard handles given to the tool (always through
 // STARTF_USESTDHANDLES): "std" passes the launcher's own three handles;
 // "noerr" a null error handle; "noout" a null output handle; "badin" an
-// invalid (INVALID_HANDLE_VALUE) input handle.
+// invalid (INVALID_HANDLE_VALUE) input handle; "rdout" an output handle
+// every write to which fails: CMDFILE opened for reading only.
 //
 // The launcher's own arguments are plain words without blanks, so the
 // runtime's argv splitting cannot change them. It exits with 0 when the
@@ -64,6 +65,16 @@ char* readWholeFile(const char* path) {
   return text;
 }
 
+// An inheritable handle of path opened for reading only, or
+// INVALID_HANDLE_VALUE after a message.
+HANDLE readOnlyHandle(const char* path) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, &inherit,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fail("cannot open the read-only output");
+  return file;
+}
+
 // An inheritable copy of one of the launcher's standard handles.
 HANDLE inheritable(DWORD which) {
   HANDLE own = GetStdHandle(which);
@@ -99,7 +110,8 @@ bool writeExitCode(const char* path, DWORD code) {
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    fail("usage: setuphdr-launch std|noerr|noout|badin TOOL CMDFILE EXITFILE");
+    fail("usage: setuphdr-launch std|noerr|noout|badin|rdout TOOL CMDFILE "
+         "EXITFILE");
     return 3;
   }
   const char* mode = argv[1];
@@ -115,6 +127,9 @@ int main(int argc, char** argv) {
     startup.hStdOutput = nullptr;
   } else if (std::strcmp(mode, "badin") == 0) {
     startup.hStdInput = INVALID_HANDLE_VALUE;
+  } else if (std::strcmp(mode, "rdout") == 0) {
+    startup.hStdOutput = readOnlyHandle(argv[3]);
+    if (startup.hStdOutput == INVALID_HANDLE_VALUE) return 3;
   } else if (std::strcmp(mode, "std") != 0) {
     fail("unknown mode");
     return 3;

@@ -1,0 +1,68 @@
+// CabBuilder.h - cabinets built in code for the tests and the fuzz seeds,
+// and an independent reader of their members.
+//
+// The builder and the reader share nothing with the tool's cabinet code:
+// their own checksum, their own walk, zlib called directly.
+#ifndef SETUPHDR_TESTS_SUPPORT_CABBUILDER_H
+#define SETUPHDR_TESTS_SUPPORT_CABBUILDER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace cabtest {
+
+struct Member {
+  std::string name{};
+  std::string bytes{};
+  std::uint16_t folder = 0;
+};
+
+struct Folder {
+  std::uint16_t compression = 0;  // 0 stored, 1 MSZIP
+  std::uint32_t blockSize = 32768;  // uncompressed bytes per block
+  std::string reserve{};           // cut or padded to the folder reserve size
+};
+
+struct Spec {
+  std::vector<Folder> folders;
+  std::vector<Member> members;  // in table order; each folder's stream
+                                // holds its members in that order
+  std::string headerReserve{};
+  std::uint8_t folderReserveSize = 0;
+  std::uint8_t dataReserveSize = 0;  // filled with a pattern
+  bool sumReserve = false;           // block checksums cover the reserve
+  bool checksums = true;             // false: every csum is 0
+  std::string signature{};           // appended, with its header reserve
+};
+
+/// The cabinet file for spec.
+std::string build(const Spec& spec);
+
+/// A setup file: a valid header with the given fields, its texts and
+/// filler up to size bytes.
+std::string setupFile(std::uint32_t arch, const std::string& app = "App",
+                      const std::string& provider = "Provider",
+                      std::uint32_t size = 300);
+
+/// folder 0's reserve with a copy of a setup file's header data, as some
+/// cabinet writers keep it: architecture, app name and provider.
+std::string archCopy(std::uint32_t arch, const std::string& app,
+                     const std::string& provider);
+
+/// The members of a cabinet by name, decoded with zlib; empty when the
+/// cabinet does not read.
+std::map<std::string, std::string> extract(const std::string& cabinet);
+
+/// The cabinet checksum over bytes with a seed.
+std::uint32_t checksum(const std::string& bytes, std::uint32_t seed);
+
+/// Little-endian numbers in a byte string.
+std::uint32_t get(const std::string& bytes, std::size_t offset, int size);
+void put(std::string& bytes, std::size_t offset, std::uint32_t value,
+         int size);
+
+}  // namespace cabtest
+
+#endif

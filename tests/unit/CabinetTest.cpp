@@ -1,0 +1,359 @@
+// CabinetTest.cpp - cabinets built in code: reading, finding the setup
+// file, the rebuild after a change, signature removal, and every refusal.
+// The results are read back with the independent reader of CabBuilder.
+#include <cstring>
+#include <functional>
+
+#include "TestSupport.h"
+#include "../support/CabBuilder.h"
+#include "cabinet/Cabinet.h"
+#include "cabinet/Checksum.h"
+#include "cabinet/Rebuild.h"
+#include "cabinet/SetupMember.h"
+#include "header/Endian.h"
+#include "header/HeaderReport.h"
+#include "runtime/Runtime.h"
+
+namespace {
+
+using cabtest::Spec;
+
+// Bytes that compress, but not to nothing.
+std::string filler(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>("abcdefgh"[(i * seed / 7 + i / 13) % 8]);
+  return bytes;
+}
+
+std::string noise(std::size_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t x = 2463534242u;
+  for (char& c : bytes) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return bytes;
+}
+
+const std::string kSetup = cabtest::setupFile(2577, "App", "Provider", 400);
+
+// Reads ranges of a cabinet held in a string, failing the test on any
+// read outside it.
+bool readRange(void* context, std::uint32_t offset, void* buffer,
+               std::uint32_t size) {
+  const std::string& file = *static_cast<const std::string*>(context);
+  EXPECT_LE(std::uint64_t{offset} + size, file.size());
+  if (std::uint64_t{offset} + size > file.size()) return false;
+  std::memcpy(buffer, file.data() + offset, size);
+  return true;
+}
+
+// The change of a cabinet as the tool runs it, in memory.
+struct Change {
+  CabStatus status = CabStatus::Ok;
+  bool verified = false;
+  bool unchanged = false;
+  bool archCopyUpdated = false;
+  std::string image;
+};
+
+Change change(const std::string& cabinet, const ChangeRequest& changes,
+              bool unsign = false) {
+  Change run;
+  ExactBytes bytes(cabinet);
+  const CabinetSource source = {bytes.data(), bytes.size(), nullptr, nullptr,
+                                false};
+  Cabinet parsed;
+  SetupMember member = {};
+  run.status = readCabinet(source, &parsed);
+  if (run.status == CabStatus::Ok)
+    run.status = checkWholeCabinet(source, &parsed, true);
+  if (run.status == CabStatus::Ok)
+    run.status = findSetupFile(source, &parsed, &member);
+  if (run.status != CabStatus::Ok) return run;
+  unsigned char header[SetupHeader::kSize];
+  std::memcpy(header, member.bytes, sizeof header);
+  applyChanges(header, changes);
+  const RebuildRequest request = {&member, header, &changes, unsign};
+  RebuildResult result;
+  run.status = rebuildCabinet(source, &parsed, request, &result);
+  if (run.status == CabStatus::Ok && !result.unchanged) {
+    run.verified = verifyRebuild(source, &parsed, request, result);
+    run.image.assign(reinterpret_cast<char*>(result.image), result.size);
+  }
+  run.unchanged = result.unchanged;
+  run.archCopyUpdated = result.archCopyUpdated;
+  freeBlock(result.image);
+  freeBlock(member.bytes);
+  return run;
+}
+
+ChangeRequest archAndMin() {
+  ChangeRequest changes = {};
+  changes.archGiven = changes.minVersionGiven = true;
+  changes.arch = 4000;
+  changes.minVersion = {6, 1, 2};
+  return changes;
+}
+
+std::string patchedSetup() {
+  std::string setup = kSetup;
+  cabtest::put(setup, 20, 4000, 4);
+  cabtest::put(setup, 24, 6, 4);
+  cabtest::put(setup, 28, 1, 4);
+  cabtest::put(setup, 40, 2, 4);
+  return setup;
+}
+
+class CabinetTest : public FakePlatformTest {};
+
+struct Layout {
+  const char* name;
+  Spec spec;
+};
+
+std::vector<Layout> layouts() {
+  const std::string dll = filler(70000, 3);
+  std::vector<Layout> all = {
+      {"one stored folder",
+       {{{0}}, {{"APP.000", kSetup}, {"other.001", filler(500, 5)}}}},
+      {"MSZIP, setup file not first",
+       {{{1}}, {{"readme.txt", filler(1000, 2)}, {"APP.000", kSetup},
+                {"app.dll", dll}}}},
+      {"three folders, setup file in the last",
+       {{{0}, {1}, {1, 20000}},
+        {{"a.001", filler(300, 7)}, {"b.002", dll, 1}, {"c.003", dll, 2},
+         {"APP.000", kSetup, 2}}}},
+      {"header split across stored blocks",
+       {{{0, 30}}, {{"APP.000", kSetup}, {"x.001", filler(200, 9)}}}},
+      {"header split across small MSZIP blocks",
+       {{{1, 40}}, {{"APP.000", kSetup}, {"x.001", filler(9000, 9)}}}},
+  };
+  Spec reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
+                    {0, 32768, "unrelated"}},
+                   {{"APP.000", kSetup}, {"y.001", dll, 1}}};
+  reserves.folderReserveSize = 40;
+  reserves.dataReserveSize = 3;
+  reserves.headerReserve = "head";
+  all.push_back({"folder reserves with a copy of the architecture", reserves});
+  Spec summed = {{{1}}, {{"APP.000", kSetup}, {"z.001", dll}}};
+  summed.dataReserveSize = 5;
+  summed.sumReserve = true;
+  all.push_back({"block checksums over the block reserve", summed});
+  Spec unsummed = {{{0, 100}}, {{"APP.000", kSetup}}};
+  unsummed.checksums = false;
+  all.push_back({"blocks without checksums", unsummed});
+  return all;
+}
+
+TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
+  for (const Layout& layout : layouts()) {
+    SCOPED_TRACE(layout.name);
+    const std::string cabinet = cabtest::build(layout.spec);
+    ASSERT_EQ(cabtest::extract(cabinet).at("APP.000"), kSetup);
+
+    // The display reads ranges only.
+    std::string file = cabinet;
+    const CabinetSource ranges = {nullptr,
+                                  static_cast<std::uint32_t>(file.size()),
+                                  readRange, &file, false};
+    Cabinet parsed;
+    SetupMember member = {};
+    ASSERT_EQ(readCabinet(ranges, &parsed), CabStatus::Ok);
+    ASSERT_EQ(findSetupFile(ranges, &parsed, &member), CabStatus::Ok);
+    EXPECT_STREQ(cabFileName(parsed, member.index), "APP.000");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.size),
+              kSetup);
+    freeBlock(member.bytes);
+
+    const Change run = change(cabinet, archAndMin());
+    ASSERT_EQ(run.status, CabStatus::Ok);
+    EXPECT_TRUE(run.verified) << err();
+    auto before = cabtest::extract(cabinet), after = cabtest::extract(run.image);
+    before["APP.000"] = patchedSetup();
+    EXPECT_EQ(after, before);
+    const bool stored = layout.spec.folders[0].compression == 0 &&
+                        layout.spec.members[0].name == "APP.000";
+    if (stored) {
+      EXPECT_EQ(run.image.size(), cabinet.size());
+    }
+    EXPECT_EQ(run.archCopyUpdated, layout.spec.folderReserveSize != 0);
+  }
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
+  for (const char* provider : {"Provider", "Other"}) {
+    Spec spec = {{{0, 32768, cabtest::archCopy(2577, "App", provider)}},
+                 {{"APP.000", kSetup}}};
+    spec.folderReserveSize = 40;
+    const Change run = change(cabtest::build(spec), archAndMin());
+    ASSERT_TRUE(run.verified);
+    const bool faithful = std::strcmp(provider, "Provider") == 0;
+    EXPECT_EQ(cabtest::get(run.image, 36 + 4 + 8, 4), faithful ? 4000u : 2577u);
+  }
+}
+
+TEST_F(CabinetTest, OnlyBlocksWithin32KiBOfTheChangeAreEncodedAgain) {
+  const std::string cabinet = cabtest::build(
+      {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(150000, 11)}}});
+  const Change run = change(cabinet, archAndMin());
+  ASSERT_TRUE(run.verified);
+  Cabinet before, after;
+  const CabinetSource a = {reinterpret_cast<const unsigned char*>(cabinet.data()),
+                           static_cast<std::uint32_t>(cabinet.size()), nullptr,
+                           nullptr, false};
+  const CabinetSource b = {reinterpret_cast<const unsigned char*>(run.image.data()),
+                           static_cast<std::uint32_t>(run.image.size()),
+                           nullptr, nullptr, false};
+  ASSERT_EQ(readCabinet(a, &before), CabStatus::Ok);
+  ASSERT_EQ(readCabinet(b, &after), CabStatus::Ok);
+  ASSERT_EQ(before.folders[0].blockCount, 5);
+  // Block 1 starts 32768 bytes in, less than 32 KiB behind the change.
+  for (int k = 0; k < 5; ++k) {
+    const CabBlock& x = before.folders[0].blocks[k];
+    const CabBlock& y = after.folders[0].blocks[k];
+    const std::string old = cabinet.substr(x.offset, 8 + x.dataSize);
+    const std::string now = run.image.substr(y.offset, 8 + y.dataSize);
+    EXPECT_EQ(old == now, k >= 2) << "block " << k;
+  }
+}
+
+TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {
+  const std::string cabinet =
+      cabtest::build({{{1}}, {{"APP.000", kSetup}, {"n.001", noise(40000)}}});
+  const Change run = change(cabinet, archAndMin());
+  ASSERT_TRUE(run.verified);
+  const std::uint32_t block = cabtest::get(run.image, 36, 4);
+  EXPECT_LE(cabtest::get(run.image, block + 4, 2), 32768u + 12);
+  EXPECT_EQ(cabtest::extract(run.image).at("n.001"), noise(40000));
+}
+
+TEST_F(CabinetTest, UnsignRemovesSignatureAndReserve) {
+  for (std::uint8_t folderReserve : {0, 8}) {
+    SCOPED_TRACE(static_cast<int>(folderReserve));
+    Spec spec = {{{1}, {0}}, {{"APP.000", kSetup}, {"s.001", "stored", 1}}};
+    spec.folderReserveSize = folderReserve;
+    spec.signature = std::string(300, 'S');
+    const std::string cabinet = cabtest::build(spec);
+    const Change run = change(cabinet, ChangeRequest{}, true);
+    ASSERT_TRUE(run.verified) << err();
+    // The signature's 20 bytes go, and its 4 reserve sizes when no other
+    // reserve is left; the signature goes with them.
+    const std::size_t removed = folderReserve == 0 ? 24 : 20;
+    EXPECT_EQ(run.image.size(), cabinet.size() - 300 - removed);
+    EXPECT_EQ(cabtest::get(run.image, 8, 4), run.image.size());
+    EXPECT_EQ(cabtest::get(run.image, 30, 2), folderReserve == 0 ? 0u : 4u);
+    EXPECT_EQ(cabtest::extract(run.image), cabtest::extract(cabinet));
+  }
+}
+
+TEST_F(CabinetTest, SameValuesLeaveTheCabinetAlone) {
+  ChangeRequest same = {};
+  same.archGiven = true;
+  same.arch = 2577;
+  const Change run = change(cabtest::build({{{1}}, {{"APP.000", kSetup}}}),
+                            same);
+  EXPECT_EQ(run.status, CabStatus::Ok);
+  EXPECT_TRUE(run.unchanged);
+}
+
+// A cabinet changed after it was built.
+using Mutation = std::function<void(std::string&)>;
+
+TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
+  const Spec plain = {{{0}}, {{"APP.000", kSetup}, {"other.001", "xyz"}}};
+  const Spec packed = {{{1}}, {{"APP.000", kSetup}}};
+  Spec signedSpec = plain;
+  signedSpec.signature = "SIG";
+  const std::size_t fileEntry = 36 + 8;  // the first, in plain
+  // The one block of plain: its header, then the 403 bytes of both files.
+  const std::size_t block = cabtest::build(plain).size() - 8 - 403;
+  struct Refusal {
+    const char* name;
+    Spec spec;
+    Mutation mutate;
+    CabStatus status;
+    const char* line;
+  } refusals[] = {
+      {"LZX folder", plain, [](std::string& c) { c[42] = 3; },
+       CabStatus::Unhandled, "Cabinet not handled: folder 0 is LZX-compressed"},
+      {"Quantum folder", plain, [](std::string& c) { c[42] = 2; },
+       CabStatus::Unhandled,
+       "Cabinet not handled: folder 0 is Quantum-compressed"},
+      {"previous cabinet", plain, [](std::string& c) { c[30] = 1; },
+       CabStatus::Unhandled, "Cabinet not handled: part of a cabinet set"},
+      {"next cabinet", plain, [](std::string& c) { c[30] = 2; },
+       CabStatus::Unhandled, "Cabinet not handled: part of a cabinet set"},
+      {"continued file", plain,
+       [&](std::string& c) { cabtest::put(c, fileEntry + 8, 0xFFFD, 2); },
+       CabStatus::Unhandled,
+       "Cabinet not handled: file \"APP.000\" continues in another cabinet"},
+      {"split block", plain,
+       [&](std::string& c) { cabtest::put(c, block + 6, 0, 2); },
+       CabStatus::Unhandled,
+       "Cabinet not handled: block 0 of folder 0 continues in another "
+       "cabinet"},
+      {"no setup file", {{{0}}, {{"a.001", filler(200, 1)}}}, nullptr,
+       CabStatus::NoSetupFile, "No setup file in the cabinet"},
+      {"two setup files",
+       {{{0}, {1}}, {{"A.000", kSetup}, {"B.000", kSetup, 1}}}, nullptr,
+       CabStatus::Unhandled,
+       "Cabinet not handled: 2 setup files (A.000, B.000)"},
+      {"truncated", plain, [](std::string& c) { c.resize(c.size() - 1); },
+       CabStatus::Damaged,
+       "Damaged cabinet: cabinet size 505 does not fit the file (504 bytes)"},
+      {"block beyond the cabinet", plain,
+       [&](std::string& c) { cabtest::put(c, block + 4, 2000, 2); },
+       CabStatus::Damaged,
+       "Damaged cabinet: block 0 of folder 0 outside the cabinet"},
+      {"checksum mismatch", plain, [&](std::string& c) { c[block + 30] ^= 1; },
+       CabStatus::Damaged,
+       "Damaged cabinet: checksum mismatch in block 0 of folder 0"},
+      {"MSZIP block that does not decode", packed,
+       [](std::string& c) {
+         const std::size_t at = cabtest::get(c, 36, 4);
+         c[at + 10] = static_cast<char>(0xFF);  // a reserved block type
+         cabtest::put(c, at, 0, 4);              // and no checksum
+       },
+       CabStatus::Damaged,
+       "Damaged cabinet: block 0 of folder 0 does not decode"},
+      {"member outside its folder", plain,
+       [&](std::string& c) { cabtest::put(c, fileEntry + 4, 10, 4); },
+       CabStatus::Damaged,
+       "Damaged cabinet: file \"APP.000\" lies outside its folder"},
+      {"name without end", {{{0}}, {{std::string(300, 'n'), kSetup}}},
+       nullptr, CabStatus::Damaged,
+       "Damaged cabinet: name of file 0 has no end"},
+      {"bytes behind the cabinet", plain, [](std::string& c) { c += "xx"; },
+       CabStatus::Unhandled, "Cabinet not handled: 2 unknown bytes behind "
+                             "its end"},
+      {"signature cut short", signedSpec,
+       [](std::string& c) { c.resize(c.size() - 1); }, CabStatus::Damaged,
+       "Damaged cabinet: signature outside the file"},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.name);
+    fake::state().error.clear();
+    std::string cabinet = cabtest::build(refusal.spec);
+    if (refusal.mutate) refusal.mutate(cabinet);
+    const Change run = change(cabinet, archAndMin());
+    EXPECT_EQ(run.status, refusal.status);
+    EXPECT_EQ(err(), std::string(refusal.line) + "\r\n");
+  }
+  EXPECT_EQ(out(), "");
+}
+
+TEST(CabinetChecksum, FoldsLeftoverBytesFirstByteHighest) {
+  const auto sum = [](const char* text, std::uint32_t seed) {
+    return cabChecksum(reinterpret_cast<const unsigned char*>(text),
+                       static_cast<std::uint32_t>(std::strlen(text)), seed);
+  };
+  EXPECT_EQ(sum("abcdefg", 0), 0x64060406u);
+  EXPECT_EQ(sum("abcdef", 0), 0x64630707u);
+  EXPECT_EQ(sum("abcde", 7), 0x64636203u);
+  EXPECT_EQ(sum("", 0x12345678), 0x12345678u);
+}
+
+}  // namespace

@@ -63,7 +63,7 @@ const char* readVersionValue(const char* text, VersionTriple* version) {
 
 namespace {
 
-enum class Option { Arch, MinVersion, MaxVersion };
+enum class Option { Arch, MinVersion, MaxVersion, Unsign };
 
 struct OptionKeyword {
   const char* keyword;
@@ -77,6 +77,7 @@ const OptionKeyword kKeywords[] = {
     {"arch", 4, Option::Arch, "Arch already specified"},
     {"vermin", 6, Option::MinVersion, "Minimal version already specified"},
     {"vermax", 6, Option::MaxVersion, "Maximal version already specified"},
+    {"unsign", 6, Option::Unsign, "Unsign already specified"},
 };
 
 // Reads the option whose name starts at name; returns the position behind
@@ -123,6 +124,11 @@ const char* readOption(const char* name, Command* command) {
       value = readVersionValue(value, &changes.maxVersion);
       changes.maxVersionGiven = value != nullptr;
       return value;
+    case Option::Unsign:
+      // A switch without a value: the next word is read as usual.
+      if (command->unsign) break;
+      command->unsign = true;
+      return name + nameLength;
   }
   reportError("%s", match->repeated);
   return nullptr;
@@ -164,7 +170,8 @@ bool readOptions(Action action, const char* text, Command* command) {
   }
   const ChangeRequest& changes = command->changes;
   if (action == Action::Change && !changes.archGiven &&
-      !changes.minVersionGiven && !changes.maxVersionGiven) {
+      !changes.minVersionGiven && !changes.maxVersionGiven &&
+      !command->unsign) {
     reportError("No fields to change");
     return false;
   }

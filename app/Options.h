@@ -18,6 +18,7 @@ struct Command {
   Action action;
   char path[kPathSize];
   ChangeRequest changes;
+  bool unsign;  // -unsign: remove a cabinet's signature
 };
 
 /// Reads the options and the one file path in text (the command line behind

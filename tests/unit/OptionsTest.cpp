@@ -40,6 +40,8 @@ TEST_F(OptionsTest, Errors) {
       {C, "-arch 5 -archive 6 f", "Arch already specified"},
       {C, "-vermin 1 -vermin 2 f", "Minimal version already specified"},
       {C, "-vermax 1 -vermax 1.2.3.4 f", "Maximal version already specified"},
+      {D, "-unsign f", "Invalid option for the action"},
+      {C, "-unsign -unsignx f", "Unsign already specified"},
       // -arch values.
       {C, "-arch SH3 f", "Invalid arch value \"SH3\""},
       {C, "-arch \"SH 3\" f", "Invalid arch value \"SH 3\""},
@@ -173,6 +175,17 @@ TEST_F(OptionsTest, Commands) {
     EXPECT_EQ(changes.maxVersion.major, c.max.major);
     EXPECT_EQ(changes.maxVersion.minor, c.max.minor);
     EXPECT_EQ(changes.maxVersion.build, c.max.build);
+  }
+}
+
+TEST_F(OptionsTest, UnsignIsASwitchThatAloneIsEnoughToChange) {
+  for (const char* text : {"-unsign f", "f -unsign", "-unsign\tf",
+                           "-unsign -arch 5 f"}) {
+    SCOPED_TRACE(text);
+    Command command;
+    ASSERT_TRUE(readOptions(C, text, &command)) << err();
+    EXPECT_TRUE(command.unsign);
+    EXPECT_EQ(std::string(command.path), "f");
   }
 }
 

@@ -1,16 +1,23 @@
-// MakeSample.cpp - writes the setup file bundled with setuphdr as its demo.
+// MakeSample.cpp - writes the setup file bundled with setuphdr as its demo,
+// and a small cabinet that carries it.
 //
 //   setuphdr-sample OUTPUT [SIZE]
+//   setuphdr-sample --cabinet OUTPUT
 //
 // The file has a complete header and its texts: provider, app name and the
 // unsupported-platforms list. Given a SIZE (bytes, at least the natural
 // size), the file is padded with zeros to it and the texts move as far
 // towards the end as their 16-bit offsets allow, for timing large files.
+// The cabinet holds the setup file (HELLO.000) and a text file
+// (readme.txt) in one stored folder, each block with its checksum.
+#include <algorithm>  // std::min
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "cabinet/CabinetFormat.h"
+#include "cabinet/Checksum.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 
@@ -29,16 +36,9 @@ unsigned appendText(std::vector<unsigned char>& file, const char* text,
   return offset;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: setuphdr-sample OUTPUT [SIZE]\n");
-    return 2;
-  }
-  unsigned long long wanted = 0;
-  if (argc == 3) wanted = std::strtoull(argv[2], nullptr, 10);
-
+// The sample setup file, padded to wanted bytes when that is more than it
+// needs.
+std::vector<unsigned char> makeSetupFile(unsigned long long wanted) {
   static const char kProvider[] = "setuphdr sample";
   static const char kAppName[] = "Hello CE";
   static const char kPlatforms[] = "HPC\0JUPITER\0";  // and the empty last name
@@ -83,15 +83,100 @@ int main(int argc, char** argv) {
   // The header's own record of the whole file length.
   writeLE32(file.data() + 8, static_cast<std::uint32_t>(file.size()));
 
-  std::FILE* out = std::fopen(argv[1], "wb");
+  return file;
+}
+
+// A cabinet with one stored folder holding the setup file and a text.
+std::vector<unsigned char> makeCabinet(const std::vector<unsigned char>& setup) {
+  using namespace CabFormat;
+  static const char kReadme[] =
+      "Hello CE, the setuphdr sample application.\r\n";
+  struct Member {
+    const char* name;
+    const unsigned char* bytes;
+    std::uint32_t size;
+  } members[2] = {
+      {"HELLO.000", setup.data(), static_cast<std::uint32_t>(setup.size())},
+      {"readme.txt", reinterpret_cast<const unsigned char*>(kReadme),
+       sizeof kReadme - 1}};
+
+  std::vector<unsigned char> stream, files;
+  for (const Member& member : members) {
+    unsigned char entry[kFileEntrySize] = {};
+    writeLE32(entry + kFileSize, member.size);
+    writeLE32(entry + kFileFolderOffset,
+              static_cast<std::uint32_t>(stream.size()));
+    writeLE16(entry + kFileDate, 0x5D88);  // 2026-12-08
+    writeLE16(entry + kFileTime, 0x6000);  // 12:00:00
+    writeLE16(entry + kFileAttributes, 0x20);
+    files.insert(files.end(), entry, entry + sizeof entry);
+    files.insert(files.end(), member.name,
+                 member.name + std::strlen(member.name) + 1);
+    stream.insert(stream.end(), member.bytes, member.bytes + member.size);
+  }
+
+  const std::uint32_t filesOffset = kHeaderSize + kFolderEntrySize;
+  const std::uint32_t dataOffset =
+      filesOffset + static_cast<std::uint32_t>(files.size());
+  std::vector<unsigned char> data;
+  std::uint16_t blocks = 0;
+  for (std::size_t at = 0; at < stream.size(); at += kMaxBlockUncompressed) {
+    const std::uint32_t size = static_cast<std::uint32_t>(
+        std::min<std::size_t>(kMaxBlockUncompressed, stream.size() - at));
+    unsigned char header[kBlockHeaderSize] = {};
+    writeLE16(header + kBlockDataSize, static_cast<std::uint16_t>(size));
+    writeLE16(header + kBlockUncompressed, static_cast<std::uint16_t>(size));
+    writeLE32(header + kBlockChecksum,
+              blockChecksum(header + kBlockDataSize, stream.data() + at, size));
+    data.insert(data.end(), header, header + sizeof header);
+    data.insert(data.end(), stream.begin() + at, stream.begin() + at + size);
+    ++blocks;
+  }
+
+  std::vector<unsigned char> cabinet(kHeaderSize + kFolderEntrySize, 0);
+  unsigned char* h = cabinet.data();
+  std::memcpy(h + kSignature, "MSCF", 4);
+  writeLE32(h + kCabinetSize,
+            dataOffset + static_cast<std::uint32_t>(data.size()));
+  writeLE32(h + kFilesOffset, filesOffset);
+  h[24] = 3;  // format version 1.3
+  h[25] = 1;
+  writeLE16(h + kFolderCount, 1);
+  writeLE16(h + kFileCount, 2);
+  unsigned char* folder = h + kHeaderSize;
+  writeLE32(folder + kFolderDataOffset, dataOffset);
+  writeLE16(folder + kFolderBlockCount, blocks);
+  writeLE16(folder + kFolderCompression, kCompressionStored);
+  cabinet.insert(cabinet.end(), files.begin(), files.end());
+  cabinet.insert(cabinet.end(), data.begin(), data.end());
+  return cabinet;
+}
+
+bool writeFile(const char* path, const std::vector<unsigned char>& file) {
+  std::FILE* out = std::fopen(path, "wb");
   if (out == nullptr) {
-    std::perror(argv[1]);
-    return 1;
+    std::perror(path);
+    return false;
   }
   const bool ok = std::fwrite(file.data(), 1, file.size(), out) == file.size();
   if (std::fclose(out) != 0 || !ok) {
-    std::perror(argv[1]);
-    return 1;
+    std::perror(path);
+    return false;
   }
-  return 0;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--cabinet") == 0)
+    return writeFile(argv[2], makeCabinet(makeSetupFile(0))) ? 0 : 1;
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: setuphdr-sample OUTPUT [SIZE]\n"
+                         "       setuphdr-sample --cabinet OUTPUT\n");
+    return 2;
+  }
+  unsigned long long wanted = 0;
+  if (argc == 3) wanted = std::strtoull(argv[2], nullptr, 10);
+  return writeFile(argv[1], makeSetupFile(wanted)) ? 0 : 1;
 }

@@ -6,7 +6,7 @@
 //   AddressSanitizer sees any over-read), agrees with the oracle, changes no
 //   byte, and writes one error line on failure and nothing on success;
 // - the report of a passing file reads nothing outside it, changes no byte
-//   and prints exactly the oracle's lines;
+//   and prints exactly the oracle's lines, to a pipe and to a terminal;
 // - for each of the eight combinations of architecture, minimal and maximal
 //   version (values taken from the input), the changed file equals the
 //   original with only those fields rewritten: bytes outside 20 to 47, and
@@ -75,15 +75,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   check(seen.errorLines == (passes ? 0u : 1u),
         "the check did not write exactly one error line on failure");
 
-  // The report, for a file that passed.
-  if (passes) {
+  // The report, for a file that passed: to a pipe and to a terminal.
+  for (const bool terminal : {false, true}) {
+    if (!passes) break;
     freshStreams();
+    gConsole.outputIsTerminal = terminal;
     showHeader(file, fileSize);
     check(std::memcmp(file, data, size) == 0, "the report changed the file");
     check(seen.errorLines == 0, "the report wrote to the error stream");
-    check(seen.output == oracle::report(data, size),
+    check(seen.output == oracle::report(data, size, terminal),
           "the report differs from the expected lines");
   }
+  gConsole.outputIsTerminal = false;
 
   // Every combination of changes, on a fresh copy each time. The change
   // needs the 100 header bytes; it does not look at the texts, so a file

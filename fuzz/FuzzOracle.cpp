@@ -46,6 +46,17 @@ std::string textAt(const unsigned char* file, std::size_t size,
   return text;
 }
 
+// The text as a terminal gets it: control bytes and DEL as '?'.
+std::string forTerminal(std::string text, bool terminal) {
+  if (terminal) {
+    for (char& c : text) {
+      const unsigned byte = static_cast<unsigned char>(c);
+      if (byte < 32 || byte == 127) c = '?';
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 const char* archName(std::uint32_t code) {
@@ -77,11 +88,14 @@ bool headerPasses(const unsigned char* file, std::size_t size) {
   return true;
 }
 
-std::string report(const unsigned char* file, std::size_t size) {
+std::string report(const unsigned char* file, std::size_t size,
+                   bool terminal) {
   std::string out;
   addLine(out, "");
-  addLine(out, "Provider: " + textAt(file, size, get16(file + 88)));
-  addLine(out, "App name: " + textAt(file, size, get16(file + 84)));
+  addLine(out, "Provider: " +
+                   forTerminal(textAt(file, size, get16(file + 88)), terminal));
+  addLine(out, "App name: " +
+                   forTerminal(textAt(file, size, get16(file + 84)), terminal));
   const std::uint32_t arch = get32(file + 20);
   addLine(out, format("Architecture: %u (", arch, 0, 0) + archName(arch) + ")");
   addLine(out, format("WinCE version min: %u.%u build %u", get32(file + 24),
@@ -107,7 +121,7 @@ std::string report(const unsigned char* file, std::size_t size) {
       at += name.size() + 1;
     }
     if (list.size() > 126) list.resize(126);
-    addLine(out, "Unsupported platforms: " + list);
+    addLine(out, "Unsupported platforms: " + forTerminal(list, terminal));
   }
   return out;
 }

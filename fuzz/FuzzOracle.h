@@ -17,8 +17,10 @@ namespace oracle {
 bool headerPasses(const unsigned char* file, std::size_t size);
 
 /// The exact output-stream bytes of the report of a passing file, CR LF
-/// line ends and the 1021-character cut included.
-std::string report(const unsigned char* file, std::size_t size);
+/// line ends and the 1021-character cut included. For a terminal, bytes
+/// 0x01 to 0x1F and 0x7F of the file's texts read '?'.
+std::string report(const unsigned char* file, std::size_t size,
+                   bool terminal);
 
 /// Writes the fields of request into header (at least 100 bytes) at the
 /// architecture and version offsets, little-endian.

@@ -4,18 +4,21 @@
 // Input: one fault byte, the argument text up to a NUL, then the bytes of
 // the file that every open serves (no NUL: the file is empty). The fault
 // byte modulo 16 picks a fuzzplatform::Fault; values past the last are no
-// fault.
+// fault. Its bit 4 makes the output stream a terminal.
 //
 // Checked on every input, aborting on the first violation:
 // - the exit code is one the tool has, with one error line for every
-//   failure code and none for success;
+//   failure code and none for success, plus a last one when output was
+//   lost; a display that lost its output ends with 110;
 // - no stream, file or heap block is held when the run ends;
-// - the file is written at most once, only when opened for a change, only
-//   when its header passes the check, only at offset 0 and only the 100
-//   header bytes; a file that fails the check gives 103 and no write;
-// - the written header is the original with exactly the fields that the
-//   printed change lines announce (so no byte outside 20 to 47 differs);
-// - a display prints exactly the report of the file.
+// - the file is written only when opened for a change, only when its
+//   header passes the check, only at offset 0 and only header bytes: once,
+//   or twice when a short write is put back with the original bytes; a
+//   file that fails the check gives 103 and no write;
+// - afterwards the header is the original with exactly the fields that the
+//   printed change lines announce, or (after a failure) the original, with
+//   the exit code and error line of the fault;
+// - a display prints exactly the report of the file, masked on a terminal.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -70,7 +73,89 @@ bool parseChangeLines(const std::string& output, ChangeRequest* request) {
 bool isExitCode(std::uint32_t code) {
   return code == kExitOk || code == kExitUsage || code == kExitCommandLine ||
          (code >= kExitNoMemory && code <= kExitWriteFailed) ||
-         code == kExitNoStdHandles || code == kExitRuntimeFailed;
+         code == kExitOutputFailed || code == kExitNoStdHandles ||
+         code == kExitRuntimeFailed;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() &&
+         text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A change of a file that passed the check, under fault: the exit code and
+// error line the fault gives, and the header afterwards (image, the first
+// 100 bytes of file once the writes are applied) is the whole announced
+// change or the original, never a mix, unless the undoing failed too.
+void checkChange(Fault fault, std::uint32_t result,
+                 const fuzzplatform::Observed& seen,
+                 const unsigned char* file, const unsigned char* image,
+                 bool outputLost) {
+  // The change lines say what was asked, when they could be written.
+  ChangeRequest request;
+  check(outputLost || (parseChangeLines(seen.output, &request) &&
+                       seen.output == oracle::changeLines(request)),
+        "a change without proper change lines");
+
+  // The code, the number of file writes and the first error line (its
+  // start and its end: a short write leaves no error code of its own).
+  std::uint32_t code = kExitWriteFailed;
+  std::size_t writes = 0;
+  const char* begins = "Cannot write file (";
+  const char* ends = "); the file is unchanged\r\n";
+  switch (fault) {
+    case Fault::SeekFails:
+      code = kExitSeekFailed;
+      begins = "Cannot set file position (u7/31)\r\n";
+      ends = "";
+      break;
+    case Fault::SizeChanges:
+      code = kExitReadFailed;
+      begins = "File changed while it was read\r\n";
+      ends = "";
+      break;
+    case Fault::WriteLimited:
+      begins = "Cannot write file (0/27); the file is unchanged\r\n";
+      break;
+    case Fault::WriteFails:
+      begins = "Cannot write file (u7/31); the file is unchanged\r\n";
+      break;
+    case Fault::ShortWrite:
+      writes = 2;
+      break;
+    case Fault::RestoreFails:
+      writes = 1;
+      ends = "); the header could not be restored\r\n";
+      break;
+    default:
+      code = kExitOk;
+      writes = 1;
+      break;
+  }
+  check(result == code, "a change ended with the wrong code");
+  check(seen.writes.size() == writes, "a write missing or unexpected");
+  if (code != kExitOk) {
+    const std::string error = seen.error.substr(0, seen.error.find('\n') + 1);
+    check(error.compare(0, std::strlen(begins), begins) == 0 &&
+              endsWith(error, ends),
+          "a change failed with the wrong error line");
+  }
+
+  unsigned char expected[100];
+  std::memcpy(expected, file, sizeof expected);
+  if (!outputLost) oracle::applyExpected(expected, request);
+  const unsigned char* whole = code == kExitOk ? expected : file;
+  if (fault == Fault::RestoreFails) {
+    // Half the new header stayed: the undoing itself failed.
+    check(std::memcmp(image + 50, file + 50, 50) == 0,
+          "a failed undoing wrote past the first write");
+  } else if (code == kExitOk && outputLost) {
+    check(std::memcmp(image, file, 20) == 0 &&
+              std::memcmp(image + 48, file + 48, 52) == 0,
+          "a change touched a byte outside 20 to 47");
+  } else {
+    check(std::memcmp(image, whole, sizeof expected) == 0,
+          "the header is neither the announced change nor the original");
+  }
 }
 
 }  // namespace
@@ -82,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const Fault fault = faultValue < static_cast<unsigned>(Fault::Count)
                           ? static_cast<Fault>(faultValue)
                           : Fault::None;
+  const bool terminal = (data[0] & 0x10u) != 0;
   const auto* chars = reinterpret_cast<const char*>(data + 1);
   const std::size_t textLength = strnlen(chars, size - 1);
   std::size_t fileStart = 1 + textLength + 1;
@@ -102,22 +188,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   settings.fileSize = static_cast<std::uint32_t>(fileSize);
   settings.serveFile = true;
   settings.fault = fault;
+  settings.outputIsTerminal = terminal;
   const std::uint32_t result = runCommand(text);
   const fuzzplatform::Observed& seen = fuzzplatform::observed();
 
-  // Resources and messages.
+  // Resources and messages. Output that could not be written adds one
+  // error line of its own, the last one.
+  const bool outputLost = seen.failedOutputWrites != 0;
+  static const std::string kOutputLost = "Cannot write output (u7/31)\r\n";
   check(isExitCode(result), "an exit code the tool does not have");
   check(!seen.streamsHeld && !seen.fileHeld && seen.liveBlocks == 0,
         "a run ended holding a stream, a file or a block");
   check(std::memcmp(file, data + fileStart, fileSize) == 0,
         "the served file bytes changed in place");
+  check(!outputLost || (fault == Fault::OutputFails && seen.output.empty()),
+        "output lost without a failing stream");
+  check(result != kExitOutputFailed || outputLost, "110 with all output");
   if (result == kExitNoStdHandles) {
     check(fault == Fault::NoStdHandles, "1000 without a missing stream");
     check(seen.output.empty() && seen.error.empty(), "1000 with a message");
-  } else if (result == kExitOk || result == kExitUsage) {
-    check(seen.errorLines == 0, "success with an error line");
   } else {
-    check(seen.errorLines == 1, "a failure without exactly one error line");
+    const bool failed = result != kExitOk && result != kExitUsage &&
+                        result != kExitOutputFailed;
+    check(seen.errorLines == (failed ? 1u : 0u) + (outputLost ? 1u : 0u),
+          "not one error line per failure");
+    check(!outputLost || endsWith(seen.error, kOutputLost),
+          "lost output not reported last");
   }
   if (fault == Fault::UnsupportedVersion || fault == Fault::FirstAllocFails) {
     check(result == kExitRuntimeFailed &&
@@ -129,16 +225,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             (fault == Fault::OpenFails && result == kExitOpenFailed),
         "a file error without an opened file");
 
-  // Writes: once, at 0, 100 bytes, after a passing check, for a change.
+  // Writes: the header at 0, after a passing check, for a change; and at
+  // most one more, the same bytes of the original putting back a header
+  // write that stopped short. image is the header once they are applied.
   const bool passes = oracle::headerPasses(file, fileSize);
-  check(seen.writes.size() <= 1, "the file was written twice");
-  if (!seen.writes.empty()) {
-    const fuzzplatform::FileWrite& write = seen.writes[0];
+  check(seen.writes.size() <= 2, "the file was written more than twice");
+  unsigned char image[100];
+  if (fileSize >= sizeof image) std::memcpy(image, file, sizeof image);
+  for (const fuzzplatform::FileWrite& write : seen.writes) {
     check(seen.openedForWriting, "a write without a change");
     check(passes, "a write to a file that fails the check");
     check(write.position == 0, "a write not at the start of the file");
-    check(write.bytes.size() == (fault == Fault::ShortWrite ? 50u : 100u),
-          "a write of other than the 100 header bytes");
+    check(write.bytes.size() <= sizeof image, "a write past the header");
+    std::memcpy(image, write.bytes.data(), write.bytes.size());
+  }
+  if (seen.writes.size() == 2) {
+    check(seen.writes[0].bytes.size() < 100 &&
+              seen.writes[1].bytes.size() == seen.writes[0].bytes.size() &&
+              std::memcmp(seen.writes[1].bytes.data(), file,
+                          seen.writes[1].bytes.size()) == 0,
+          "a second write that does not undo a short first one");
   }
   const bool fileReached =
       seen.opens == 1 && fileSize != 0 && fault != Fault::SizeFails &&
@@ -151,30 +257,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   if (fileReached && passes) {
     if (!seen.openedForWriting) {
-      check(result == kExitOk && seen.output == oracle::report(file, fileSize),
+      check(outputLost
+                ? result == kExitOutputFailed
+                : result == kExitOk &&
+                      seen.output == oracle::report(file, fileSize, terminal),
             "the display differs from the report of the file");
     } else {
-      // The change lines say what was asked; the write must be exactly that.
-      ChangeRequest request;
-      check(parseChangeLines(seen.output, &request) &&
-                seen.output == oracle::changeLines(request),
-            "a change without proper change lines");
-      const bool written = fault != Fault::SeekFails && fault != Fault::WriteFails;
-      check(written == !seen.writes.empty(), "a write missing or unexpected");
-      check(result == (fault == Fault::SeekFails    ? kExitSeekFailed
-                       : fault == Fault::WriteFails ||
-                               fault == Fault::ShortWrite
-                           ? kExitWriteFailed
-                           : kExitOk),
-            "a change ended with the wrong code");
-      if (written) {
-        unsigned char expected[100];
-        std::memcpy(expected, file, sizeof expected);
-        oracle::applyExpected(expected, request);
-        const std::vector<unsigned char>& bytes = seen.writes[0].bytes;
-        check(std::memcmp(bytes.data(), expected, bytes.size()) == 0,
-              "the written header differs from the announced change");
-      }
+      checkChange(fault, result, seen, file, image, outputLost);
     }
   }
 

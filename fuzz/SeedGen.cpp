@@ -135,6 +135,14 @@ std::vector<std::pair<std::string, Bytes>> setupFiles() {
     f.text(SetupHeader::kPlatformsText, "X", 1);
     files.push_back({"valid-list-length-1", f.bytes});
   }
+  {
+    static const char kNames[] = "H\x1b[2JPC\0\tX\0";
+    SetupFile f;
+    f.text(SetupHeader::kProviderText, "Evil\x1b]0;owned\x07 Co\rX")
+        .text(SetupHeader::kAppNameText, "App\x7f\x80\xe9")
+        .text(SetupHeader::kPlatformsText, kNames, sizeof kNames);
+    files.push_back({"valid-control-bytes", f.bytes});
+  }
   files.push_back({"valid-arch-unknown", SetupFile().field32(20, 5).bytes});
   files.push_back({"valid-arch-70001", SetupFile().field32(20, 70001).bytes});
   files.push_back({"valid-texts-inside-header",
@@ -214,6 +222,17 @@ std::vector<std::string> commandLines() {
   return lines;
 }
 
+// The input of a whole run: the fault byte, the argument text, a NUL and
+// the file.
+Bytes runInput(unsigned faultByte, const std::string& line, const Bytes& file) {
+  Bytes input;
+  input.push_back(static_cast<unsigned char>(faultByte));
+  input.insert(input.end(), line.begin(), line.end());
+  input.push_back(0);
+  input.insert(input.end(), file.begin(), file.end());
+  return input;
+}
+
 // Inputs that once made a target fail, kept as regression cases. Each is
 // the exact input of its target, spelled out here.
 void writeRegressions() {
@@ -254,18 +273,17 @@ int main(int argc, char** argv) {
                                            file.first == "bad-signature-lower-case");
         if (!everyFile && !fewFiles && !(fault == 0 && file.first == "valid-sample"))
           continue;
-        Bytes input;
-        input.push_back(static_cast<unsigned char>(fault));
-        input.insert(input.end(), lines[line].begin(), lines[line].end());
-        input.push_back(0);
-        input.insert(input.end(), file.second.begin(), file.second.end());
         writeSeed("run",
                   "fault" + std::to_string(fault) + "-line" +
                       std::to_string(line) + "-" + file.first,
-                  input);
+                  runInput(fault, lines[line], file.second));
       }
     }
   }
+  // The report to a terminal (bit 4 of the fault byte), of every file.
+  for (const auto& file : files)
+    writeSeed("run", "terminal-line0-" + file.first,
+              runInput(0x10, lines[0], file.second));
 
   writeRegressions();
   std::printf("%u seeds written to %s\n", gWritten, gDirectory.c_str());

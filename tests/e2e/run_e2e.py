@@ -710,9 +710,14 @@ def run_on_terminal(argv, cwd, env, stderr, preexec_fn=None):
             out += data
     finally:
         os.close(master)
-        if proc.poll() is None:
-            proc.kill()
-    return proc.wait(), bytes(out)
+    # The tool closes its output before it ends (and a sanitizer build then
+    # still checks for leaks): the terminal can fall quiet first.
+    try:
+        return proc.wait(max(1, deadline - time.monotonic())), bytes(out)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        raise
 
 
 # Wine's console host hides and shows the cursor around every write to a

@@ -13,7 +13,7 @@ enum ExitCode : std::uint32_t {
   kExitReadFailed = 102,      // reading failed, or the file changed since
   kExitBadHeader = 103,       // short file, bad signature or text outside
   kExitSeekFailed = 104,      // setting the file position failed
-  kExitWriteFailed = 105,     // writing the header failed (file unchanged)
+  kExitWriteFailed = 105,     // writing the header failed
   kExitOutputFailed = 110,    // the report could not be written
   kExitNoStdHandles = 1000,   // no usable standard handles
   kExitRuntimeFailed = 1001,  // the runtime start failed

@@ -169,35 +169,6 @@ TEST_F(RunTest, OutputThatCannotBeWritten) {
   }
 }
 
-// Whether the output stream (not the error stream) is a terminal decides
-// how the file's texts are shown.
-TEST_F(RunTest, TextsAreMaskedWhenTheOutputIsATerminal) {
-  SetupFile file;
-  file.appendText(SetupHeader::kProviderText, std::string("P\x1b[2J\0", 6));
-  file.appendText(SetupHeader::kAppNameText, std::string("A\0", 2));
-  struct Case {
-    bool outputIsTerminal;
-    bool errorIsTerminal;
-    const char* provider;
-  };
-  const Case cases[] = {
-      {false, false, "Provider: P\x1b[2J"},
-      {false, true, "Provider: P\x1b[2J"},
-      {true, false, "Provider: P?[2J"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.provider);
-    fake::reset();
-    fake::addFile("f.000", file.bytes);
-    fake::state().outputIsTerminal = c.outputIsTerminal;
-    fake::state().errorIsTerminal = c.errorIsTerminal;
-    EXPECT_EQ(runCommand("d f.000"), kExitOk);
-    EXPECT_EQ(out().substr(0, out().find("\r\nApp name:")),
-              std::string("\r\n") + c.provider);
-    expectClosedDown();
-  }
-}
-
 TEST_F(RunTest, NoStandardHandlesEndsQuietly) {
   fake::state().stdHandlesUsable = false;
   fake::addFile("f.000", sampleFile());

@@ -184,7 +184,8 @@ std::map<std::string, std::string> extract(const std::string& cabinet) {
   for (std::uint32_t f = 0; f < get(cabinet, 26, 2); ++f) {
     std::size_t block = get(cabinet, position, 4);
     const std::uint32_t count = get(cabinet, position + 4, 2);
-    const std::uint32_t type = get(cabinet, position + 6, 2);
+    // The low four bits name the compression; the others are parameters.
+    const std::uint32_t type = get(cabinet, position + 6, 2) & 0x000F;
     position += 8 + folderReserve;
     std::string stream;
     for (std::uint32_t k = 0; k < count; ++k) {

@@ -2,11 +2,12 @@
 //
 //   setuphdr-fuzz-seeds DIRECTORY
 //
-// Fills DIRECTORY/header, DIRECTORY/cmdline and DIRECTORY/run (which must
-// exist) with named inputs built here: setup files made with
-// the header's own layout constants and byte writers, command lines joined
-// by the tool's own argv joiner, and the regression inputs of faults the
-// fuzzers found. Nothing is read from disk, so the corpora need no binary
+// Fills DIRECTORY/header, DIRECTORY/cmdline, DIRECTORY/run and
+// DIRECTORY/cabinet (which must exist) with named inputs built here: setup
+// files made with the header's own layout constants and byte writers,
+// command lines joined by the tool's own argv joiner, cabinets made by the
+// tests' cabinet builder, and the regression inputs of faults the fuzzers
+// found. Nothing is read from disk, so the corpora need no binary
 // in the repository.
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Runtime.h"
+#include "tests/support/CabBuilder.h"
 
 namespace {
 
@@ -233,6 +235,71 @@ Bytes runInput(unsigned faultByte, const std::string& line, const Bytes& file) {
   return input;
 }
 
+// Cabinets: the layouts the change handles, and a few it must refuse.
+std::vector<std::pair<std::string, std::string>> cabinets() {
+  using cabtest::Spec;
+  const std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
+  std::string dll(70000, '\0');  // bytes that compress, but not to nothing
+  for (std::size_t i = 0; i < dll.size(); ++i)
+    dll[i] = static_cast<char>('a' + (i * 7 / 13 + i / 101) % 8);
+  const std::string text = dll.substr(500, 3000);
+  Spec reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
+                    {0, 32768, "unrelated"}},
+                   {{"APP.000", setup}, {"y.001", text, 1}}};
+  reserves.folderReserveSize = 40;
+  reserves.dataReserveSize = 3;
+  reserves.headerReserve = "head";
+  Spec summed = {{{1}}, {{"APP.000", setup}, {"z.001", dll}}};
+  summed.dataReserveSize = 5;
+  summed.sumReserve = true;
+  Spec unchecked = {{{0, 100}}, {{"APP.000", setup}}};
+  unchecked.checksums = false;
+  Spec signedSpec = {{{1}, {0}}, {{"APP.000", setup}, {"s.001", text, 1}}};
+  signedSpec.signature = std::string(64, 'S');
+  Spec signedReserve = signedSpec;
+  signedReserve.folderReserveSize = 8;
+  const std::pair<const char*, Spec> specs[] = {
+      {"stored", {{{0}}, {{"readme.txt", text}, {"APP.000", setup}}}},
+      {"mszip", {{{1}}, {{"a.txt", text}, {"APP.000", setup}, {"b", dll}}}},
+      {"three-folders", {{{0}, {1}, {1, 20000}},
+                         {{"a.001", text}, {"b.002", dll, 1},
+                          {"c.003", dll, 2}, {"APP.000", setup, 2}}}},
+      {"stored-header-split", {{{0, 30}}, {{"APP.000", setup}, {"x", text}}}},
+      {"mszip-header-split", {{{1, 40}}, {{"x", "x.001"}, {"APP.000", setup}}}},
+      {"folder-reserve-arch-copy", reserves},
+      {"data-reserve-summed", summed},
+      {"no-checksums", unchecked},
+      {"signed", signedSpec},
+      {"signed-folder-reserve", signedReserve},
+      {"no-setup-file", {{{0}}, {{"a.001", text}}}},
+      {"two-setup-files", {{{0}, {1}}, {{"A.000", setup}, {"B.000", setup, 1}}}},
+  };
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const auto& spec : specs)
+    all.push_back({spec.first, cabtest::build(spec.second)});
+  // The stored one cut short, with a data byte changed behind its checksum,
+  // with LZX in its folder entry, with bytes behind its end.
+  const std::string plain = all[0].second;
+  all.push_back({"broken-truncated", plain.substr(0, plain.size() - 1)});
+  std::string broken = plain;
+  broken[plain.size() - 10] ^= 1;
+  all.push_back({"broken-checksum", broken});
+  broken = plain;
+  broken[36 + 6] = 3;
+  all.push_back({"broken-lzx", broken});
+  all.push_back({"broken-bytes-behind", plain + "xx"});
+  return all;
+}
+
+// A cabinet input: the control byte (bits 0 to 2 the fields to change, bit
+// 3 the signature's removal), the seven values, the cabinet.
+Bytes cabinetInput(unsigned flags, const std::string& cabinet) {
+  std::string input(1, static_cast<char>(flags));
+  for (std::uint32_t value : {4000u, 6u, 1u, 2u, 7u, 0u, 300u})
+    cabtest::put(input, input.size(), value, 4);
+  return bytesOf(input + cabinet);
+}
+
 // Inputs that once made a target fail, kept as regression cases. Each is
 // the exact input of its target, spelled out here.
 void writeRegressions() {
@@ -284,6 +351,14 @@ int main(int argc, char** argv) {
   for (const auto& file : files)
     writeSeed("run", "terminal-line0-" + file.first,
               runInput(0x10, lines[0], file.second));
+
+  // Cabinets: every change with the signature's removal, the architecture
+  // alone, and no change.
+  for (const auto& cabinet : cabinets()) {
+    for (unsigned flags : {0x0Fu, 0x01u, 0x00u})
+      writeSeed("cabinet", cabinet.first + "-" + std::to_string(flags),
+                cabinetInput(flags, cabinet.second));
+  }
 
   writeRegressions();
   std::printf("%u seeds written to %s\n", gWritten, gDirectory.c_str());

@@ -7,7 +7,7 @@
 
 root=$(cd "$here/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-FUZZ_TARGETS=${FUZZ_TARGETS:-"header cmdline run"}
+FUZZ_TARGETS=${FUZZ_TARGETS:-"header cmdline run cabinet"}
 export DEBIAN_FRONTEND=noninteractive
 
 # True when $1 (a C++ compiler) links a libFuzzer program.
@@ -60,14 +60,22 @@ fuzz_prepare() {
     -DSETUPHDR_BUILD_TESTS=OFF -DSETUPHDR_STATIC=OFF -DSETUPHDR_WERROR=ON \
     >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
   cmake --build "$build" -j2 --target fuzz-header fuzz-cmdline fuzz-run \
-    setuphdr-fuzz-seeds setuphdr-sample >"$build.build.log" 2>&1 ||
+    fuzz-cabinet setuphdr-fuzz-seeds setuphdr-sample >"$build.build.log" 2>&1 ||
     { tail -50 "$build.build.log"; exit 2; }
 
-  # Seeds: written by the seed generator, plus the bundled sample file.
+  # Seeds: written by the seed generator, plus the bundled sample file and
+  # the real cabinets beside the project, when that folder is there (behind
+  # control bytes that ask for every change and the signature's removal).
   rm -rf "$build/seeds"
-  mkdir -p "$build/seeds/header" "$build/seeds/cmdline" "$build/seeds/run"
+  mkdir -p "$build/seeds/header" "$build/seeds/cmdline" "$build/seeds/run" \
+    "$build/seeds/cabinet"
   "$build/fuzz/setuphdr-fuzz-seeds" "$build/seeds" || exit 2
   "$build/setuphdr-sample" "$build/seeds/header/sample.000" || exit 2
+  for cab in "${FUZZ_REALWORLD_DIR:-$root/../shared/realworld}"/*.cab; do
+    [ -f "$cab" ] || continue
+    { printf '\017'; dd if=/dev/zero bs=28 count=1 2>/dev/null; cat "$cab"; } \
+      >"$build/seeds/cabinet/realworld-$(basename "$cab")"
+  done
 }
 
 # Prints "TARGET executions=N cov=C ft=F crashes=K" from a libFuzzer log.

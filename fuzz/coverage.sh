@@ -4,7 +4,7 @@
 # Builds the fuzz targets for source coverage in build/fuzz-cov, replays
 # each target's corpus once (CORPUS_ROOT/TARGET, default build/fuzz-corpus;
 # the generated seeds when a target has none there) and prints the llvm-cov
-# report for header/, text/ and app/Options.cpp.
+# report for header/, text/, cabinet/ and app/Options.cpp.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,10 +21,10 @@ CC=$CC CXX=$CXX cmake -S "$root" -B "$build" -DSETUPHDR_FUZZ=ON \
   -DSETUPHDR_FUZZ_COVERAGE=ON -DSETUPHDR_BUILD_TESTS=OFF \
   -DSETUPHDR_STATIC=OFF >/dev/null
 cmake --build "$build" -j2 --target fuzz-header fuzz-cmdline fuzz-run \
-  setuphdr-fuzz-seeds >/dev/null
+  fuzz-cabinet setuphdr-fuzz-seeds >/dev/null
 rm -rf "$build/seeds" "$build/profiles"
 mkdir -p "$build/seeds/header" "$build/seeds/cmdline" "$build/seeds/run" \
-  "$build/profiles"
+  "$build/seeds/cabinet" "$build/profiles"
 "$build/fuzz/setuphdr-fuzz-seeds" "$build/seeds" >/dev/null
 
 objects=""
@@ -44,4 +44,4 @@ done
 "$profdata" merge -sparse "$build/profiles/"*.profraw -o "$build/profiles/all.profdata"
 # shellcheck disable=SC2086
 "$llvmcov" report $objects -instr-profile="$build/profiles/all.profdata" \
-  "$root/header" "$root/text" "$root/app/Options.cpp"
+  "$root/header" "$root/text" "$root/cabinet" "$root/app/Options.cpp"

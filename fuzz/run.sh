@@ -12,7 +12,8 @@
 # are installed with apt-get. Reads no standard input.
 #
 # Environment: FUZZ_BUILD_DIR (default build/fuzz), FUZZ_TARGETS (default
-# "header cmdline run").
+# "header cmdline run cabinet"), FUZZ_REALWORLD_DIR (real cabinets added to
+# the cabinet seeds, default ../shared/realworld beside the project).
 set -eu
 
 seconds=${1:-60}

@@ -303,7 +303,14 @@ Bytes cabinetInput(unsigned flags, const std::string& cabinet) {
 // Inputs that once made a target fail, kept as regression cases. Each is
 // the exact input of its target, spelled out here.
 void writeRegressions() {
-  // (none yet)
+  // Member "x" is bytes 20 to 23 of the setup file, its architecture: the
+  // change rewrote x along with the setup file.
+  std::string cabinet = cabtest::build(
+      {{{0}}, {{"APP.000", cabtest::setupFile(2577, "", "", 102)}, {"x", ""}}});
+  const std::size_t entry = 36 + 8 + 16 + sizeof "APP.000";  // of x
+  cabtest::put(cabinet, entry, 4, 4);
+  cabtest::put(cabinet, entry + 4, 20, 4);
+  writeSeed("cabinet", "member-in-setup-header", cabinetInput(0x01, cabinet));
 }
 
 }  // namespace

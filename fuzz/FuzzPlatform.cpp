@@ -21,6 +21,7 @@ constexpr platform::Handle kInputHandle = 1;
 constexpr platform::Handle kOutputHandle = 2;
 constexpr platform::Handle kErrorHandle = 3;
 constexpr platform::Handle kFileHandle = 4;
+constexpr platform::Handle kTempHandle = 5;
 
 // The longest whole message: 1021 characters of text and CR LF.
 constexpr std::size_t kLongestMessage = 1023;
@@ -145,6 +146,10 @@ void closeHandle(Handle handle) {
       check(s.observed.fileHeld, "file closed twice");
       s.observed.fileHeld = false;
       break;
+    case fuzzplatform::kTempHandle:
+      check(s.observed.tempHeld, "temporary file closed twice");
+      s.observed.tempHeld = false;
+      break;
     default:
       fuzzplatform::fail("closing an unknown handle");
   }
@@ -262,7 +267,8 @@ SizeResult fileSize(Handle file, std::uint32_t* size) {
   return SizeResult::Ok;
 }
 
-bool readExact(Handle file, void* buffer, std::uint32_t size) {
+bool readAt(Handle file, std::uint32_t offset, void* buffer,
+            std::uint32_t size) {
   auto& s = state();
   check(file == fuzzplatform::kFileHandle && s.observed.fileHeld,
         "read from a file not held");
@@ -270,10 +276,16 @@ bool readExact(Handle file, void* buffer, std::uint32_t size) {
     s.lastError = fuzzplatform::kIoErrorCode;
     return false;
   }
-  check(static_cast<std::uint64_t>(s.position) + size <= s.settings.fileSize,
-        "read past the end of the file");
-  if (size != 0) std::memcpy(buffer, s.settings.file + s.position, size);
-  s.position += size;
+  const bool inside =
+      static_cast<std::uint64_t>(offset) + size <= s.settings.fileSize;
+  // A file said to be 4 GiB or more has more than the served bytes.
+  if (!inside && faultIs(Fault::SizeTooLarge)) {
+    s.lastError = fuzzplatform::kIoErrorCode;
+    return false;
+  }
+  check(inside, "read past the end of the file");
+  if (size != 0) std::memcpy(buffer, s.settings.file + offset, size);
+  s.position = offset + size;
   return true;
 }
 
@@ -301,6 +313,12 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   auto& s = state();
   const auto* data = static_cast<const unsigned char*>(bytes);
   *written = 0;
+  if (handle == fuzzplatform::kTempHandle) {
+    check(s.observed.tempHeld, "write to a temporary file not held");
+    s.observed.temp.append(static_cast<const char*>(bytes), size);
+    *written = size;
+    return true;
+  }
   switch (handle) {
     case fuzzplatform::kOutputHandle:
       check(s.outputHeld, "write to an output stream not held");
@@ -344,5 +362,44 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   *written = size;
   return true;
 }
+
+bool fileIdentity(Handle file, FileIdentity* identity) {
+  check(file == fuzzplatform::kFileHandle && state().observed.fileHeld,
+        "identity of a file not held");
+  *identity = FileIdentity{1, 2};
+  return true;
+}
+
+bool pathHasIdentity(const char*, const FileIdentity& identity) {
+  return identity.first == 1 && identity.second == 2;
+}
+
+Handle createTempBeside(const char*, Handle original, char* tempPath) {
+  auto& s = state();
+  check(original == fuzzplatform::kFileHandle && s.observed.fileHeld,
+        "a temporary file beside a file not held");
+  check(!s.observed.tempHeld && s.observed.temp.empty(),
+        "a second temporary file");
+  std::memcpy(tempPath, "fuzz.tmp", 9);
+  s.observed.tempHeld = true;
+  return fuzzplatform::kTempHandle;
+}
+
+bool flushFile(Handle file) {
+  check(file == fuzzplatform::kTempHandle && state().observed.tempHeld,
+        "flush of a file not held");
+  return true;
+}
+
+bool replaceFile(const char*, const char*, Handle* original) {
+  auto& s = state();
+  check(!s.observed.tempHeld, "a temporary file put in place while open");
+  closeHandle(*original);
+  *original = kNoHandle;
+  s.observed.replaced = true;
+  return true;
+}
+
+void removeFile(const char*) { state().observed.tempRemoved = true; }
 
 }  // namespace platform

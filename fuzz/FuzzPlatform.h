@@ -31,7 +31,7 @@ enum class Fault : std::uint8_t {
   OpenFails,           // openFile fails with kOpenErrorCode
   SizeFails,           // fileSize gives Failed
   SizeTooLarge,        // fileSize gives TooLarge
-  ReadFails,           // readExact fails
+  ReadFails,           // readAt fails
   SeekFails,           // seekToStart fails
   WriteFails,          // a file write fails with nothing written
   ShortWrite,          // the first file write stores half of its bytes
@@ -67,6 +67,10 @@ struct Observed {
   bool streamsHeld = false;    // acquired and not yet closed (either)
   std::vector<FileWrite> writes;
   long liveBlocks = 0;         // allocZeroed blocks not yet freed
+  std::string temp;            // bytes written to a temporary file
+  bool tempHeld = false;       // a temporary file open
+  bool tempRemoved = false;    // removed again
+  bool replaced = false;       // put in place of the served file
 };
 
 /// The next run's settings; reset() clears them and the observations.

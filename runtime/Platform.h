@@ -87,9 +87,11 @@ enum class SizeResult { Ok, Failed, TooLarge };
 /// with the reason in lastError(), when the system cannot tell.
 SizeResult fileSize(Handle file, std::uint32_t* size);
 
-/// Reads size bytes from the current position into buffer. False, with the
-/// reason in lastError(), on an error or when the file ends first.
-bool readExact(Handle file, void* buffer, std::uint32_t size);
+/// Reads size bytes at offset into buffer; the current position afterwards
+/// is unspecified. False, with the reason in lastError(), on an error or
+/// when the file ends first.
+bool readAt(Handle file, std::uint32_t offset, void* buffer,
+            std::uint32_t size);
 
 /// Moves the file position to the start of the file.
 bool seekToStart(Handle file);
@@ -104,6 +106,47 @@ bool writeLimitAllows(std::uint64_t end);
 /// error.
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                 std::uint32_t* written);
+
+/// What tells an open file apart from any file that may later take its
+/// name: device and inode on POSIX, size and last-write time on Windows.
+struct FileIdentity {
+  std::uint64_t first;
+  std::uint64_t second;
+};
+
+/// The identity of an open file. False, with the reason in lastError(),
+/// when the system cannot tell.
+bool fileIdentity(Handle file, FileIdentity* identity);
+
+/// True when path names a regular file with the given identity.
+bool pathHasIdentity(const char* path, const FileIdentity& identity);
+
+/// Room for the path of a temporary file, NUL included.
+constexpr std::size_t kTempPathSize = 300;
+
+/// Creates a new, empty file in the directory of path, exclusively (never
+/// an existing one), for writing, with the permission bits (and, where the
+/// system allows, the owner and group) of the open file original. Stores
+/// its path in tempPath (kTempPathSize bytes). Until replaceFile or
+/// removeFile, the file is removed when the process is interrupted or
+/// terminated by a signal (Ctrl-C, Ctrl-Break or closing the console on
+/// Windows). Returns kNoHandle on failure, with the reason in lastError().
+Handle createTempBeside(const char* path, Handle original, char* tempPath);
+
+/// Flushes a file's written bytes to the disk.
+bool flushFile(Handle file);
+
+/// Puts the file at tempPath in place of path in one step: the name shows
+/// the old file or the new one, never neither or a mix. *original (the open
+/// old file) is closed and set to kNoHandle where the system needs it: on
+/// Windows before the move, which cannot replace an open file; on POSIX
+/// after the rename, whose directory is then flushed to the disk too.
+/// False, with the reason in lastError(), when the file could not be put in
+/// place; the old file is then untouched.
+bool replaceFile(const char* tempPath, const char* path, Handle* original);
+
+/// Removes a file; for a temporary file that is not to be put in place.
+void removeFile(const char* path);
 
 }  // namespace platform
 

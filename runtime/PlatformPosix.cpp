@@ -6,8 +6,8 @@
 // which gives the Windows share mode's promise: readers may share a file,
 // but nobody changes it while another run holds it.
 #include <cerrno>
-#include <csignal>  // signal: SIGXFSZ
-#include <cstdio>   // vsnprintf, snprintf
+#include <csignal>  // signal: SIGXFSZ; sigaction: the temporary file
+#include <cstdio>   // vsnprintf, snprintf, rename
 #include <cstdint>
 #include <cstdlib>  // calloc, free, exit
 #include <cstring>  // strerror, strlen
@@ -29,6 +29,53 @@ int toDescriptor(Handle handle) { return static_cast<int>(handle - 1); }
 
 char asciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The one temporary file a run may hold, removed when a signal ends the
+// process before the file is put in place.
+char gTempPath[kTempPathSize];
+volatile std::sig_atomic_t gTempHeld = 0;
+const int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+
+void removeTempAndEnd(int signal) {
+  if (gTempHeld) unlink(gTempPath);
+  // The handler was reset to the default on entry: end as the signal would.
+  raise(signal);
+}
+
+// Catches the ending signals that are not ignored, once.
+void catchEndingSignals() {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  for (int signal : kEndingSignals) {
+    struct sigaction old;
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action = {};
+    action.sa_handler = removeTempAndEnd;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+// Blocks or unblocks the ending signals around the creation of the file.
+void blockEndingSignals(bool block, sigset_t* saved) {
+  if (!block) {
+    sigprocmask(SIG_SETMASK, saved, nullptr);
+    return;
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kEndingSignals) sigaddset(&set, signal);
+  sigprocmask(SIG_BLOCK, &set, saved);
+}
+
+// The length of path's directory part, its last slash included.
+std::size_t directoryLength(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
 }  // namespace
@@ -213,12 +260,14 @@ SizeResult fileSize(Handle file, std::uint32_t* size) {
   return SizeResult::Ok;
 }
 
-bool readExact(Handle file, void* buffer, std::uint32_t size) {
+bool readAt(Handle file, std::uint32_t offset, void* buffer,
+            std::uint32_t size) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::uint32_t done = 0;
   // A read may return fewer bytes than asked; go on until all are in.
   while (done < size) {
-    const ssize_t got = read(toDescriptor(file), bytes + done, size - done);
+    const ssize_t got = pread(toDescriptor(file), bytes + done, size - done,
+                              static_cast<off_t>(offset) + done);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -264,6 +313,102 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
     *written += static_cast<std::uint32_t>(put);
   }
   return true;
+}
+
+bool fileIdentity(Handle file, FileIdentity* identity) {
+  struct stat status;
+  if (fstat(toDescriptor(file), &status) == -1) return false;
+  identity->first = static_cast<std::uint64_t>(status.st_dev);
+  identity->second = static_cast<std::uint64_t>(status.st_ino);
+  return true;
+}
+
+bool pathHasIdentity(const char* path, const FileIdentity& identity) {
+  struct stat status;
+  return stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<std::uint64_t>(status.st_dev) == identity.first &&
+         static_cast<std::uint64_t>(status.st_ino) == identity.second;
+}
+
+Handle createTempBeside(const char* path, Handle original, char* tempPath) {
+  struct stat status;
+  if (fstat(toDescriptor(original), &status) == -1) return kNoHandle;
+  catchEndingSignals();
+  const int directory = static_cast<int>(directoryLength(path));
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const int length =
+        std::snprintf(tempPath, kTempPathSize, "%.*s.setuphdr-%ld-%u.tmp",
+                      directory, path, static_cast<long>(getpid()), attempt);
+    if (length < 0 || static_cast<std::size_t>(length) >= kTempPathSize) {
+      errno = ENAMETOOLONG;
+      return kNoHandle;
+    }
+    // Created and registered for removal with no signal in between.
+    sigset_t saved;
+    blockEndingSignals(true, &saved);
+    const int fd = open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC |
+                                      O_NOCTTY, 0600);
+    if (fd != -1) {
+      std::memcpy(gTempPath, tempPath, static_cast<std::size_t>(length) + 1);
+      gTempHeld = 1;
+    }
+    const int error = errno;
+    blockEndingSignals(false, &saved);
+    if (fd == -1) {
+      if (error == EEXIST) continue;
+      errno = error;
+      return kNoHandle;
+    }
+    // The owner first, since a change of owner clears the set-id bits;
+    // only root may give a file away, so for others it stays theirs.
+    if (fchown(fd, status.st_uid, status.st_gid) == -1) {
+      // Keep the creator's owner and group.
+    }
+    if (fchmod(fd, status.st_mode & 07777) == -1) {
+      const int failure = errno;
+      close(fd);
+      removeFile(tempPath);
+      errno = failure;
+      return kNoHandle;
+    }
+    return fromDescriptor(fd);
+  }
+  errno = EEXIST;
+  return kNoHandle;
+}
+
+bool flushFile(Handle file) {
+  while (fsync(toDescriptor(file)) == -1) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool replaceFile(const char* tempPath, const char* path, Handle* original) {
+  if (std::rename(tempPath, path) == -1) return false;
+  gTempHeld = 0;
+  // The new name lasts through a crash only once its directory is on disk.
+  char directory[kTempPathSize] = ".";
+  const std::size_t length = directoryLength(path);
+  if (length != 0 && length < sizeof directory) {
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+  }
+  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd != -1) {
+    fsync(fd);
+    close(fd);
+  }
+  closeHandle(*original);
+  *original = kNoHandle;
+  return true;
+}
+
+void removeFile(const char* path) {
+  const int saved = errno;
+  unlink(path);
+  if (gTempHeld && std::strcmp(path, gTempPath) == 0) gTempHeld = 0;
+  errno = saved;
 }
 
 }  // namespace platform

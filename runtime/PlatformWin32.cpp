@@ -22,6 +22,33 @@ bool usable(HANDLE handle) {
 constexpr DWORD kMessageFlags = 0x12FF;
 constexpr DWORD kUserDefaultLanguage = 0x0400;
 
+// The one temporary file a run may hold, removed when Ctrl-C, Ctrl-Break
+// or the closing console ends the process before it is put in place.
+char gTempPath[kTempPathSize];
+volatile LONG gTempHeld = 0;
+
+BOOL WINAPI removeTempOnEnd(DWORD) {
+  // The file is open for writing; shared for deletion, it goes when the
+  // process ends and closes it.
+  if (gTempHeld) DeleteFileA(gTempPath);
+  return FALSE;  // the default handler ends the process
+}
+
+// The length of path's directory part, its last separator included.
+std::size_t directoryLength(const char* path) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') length = i + 1;
+  }
+  return length;
+}
+
+// The attributes a replacement keeps of the file it replaces.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 }  // namespace
 
 const char* processCommandLine() { return GetCommandLineA(); }
@@ -131,10 +158,28 @@ SizeResult fileSize(Handle file, std::uint32_t* size) {
   return SizeResult::Ok;
 }
 
-bool readExact(Handle file, void* buffer, std::uint32_t size) {
-  DWORD got = 0;
-  if (!ReadFile(toHandle(file), buffer, size, &got, nullptr)) return false;
-  return got == size;
+bool readAt(Handle file, std::uint32_t offset, void* buffer,
+            std::uint32_t size) {
+  // The high part makes the low one unsigned: offsets up to 4 GiB.
+  LONG high = 0;
+  SetLastError(NO_ERROR);
+  if (SetFilePointer(toHandle(file), static_cast<LONG>(offset), &high,
+                     FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+      GetLastError() != NO_ERROR)
+    return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < size) {
+    DWORD got = 0;
+    if (!ReadFile(toHandle(file), bytes + done, size - done, &got, nullptr))
+      return false;
+    if (got == 0) {
+      SetLastError(ERROR_HANDLE_EOF);  // the file ended before its size
+      return false;
+    }
+    done += got;
+  }
+  return true;
 }
 
 bool seekToStart(Handle file) {
@@ -150,6 +195,85 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   const BOOL ok = WriteFile(toHandle(handle), bytes, size, &put, nullptr);
   *written = put;
   return ok != FALSE;
+}
+
+bool fileIdentity(Handle file, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(toHandle(file), &info)) return false;
+  identity->first = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                    info.nFileSizeLow;
+  identity->second =
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
+bool pathHasIdentity(const char* path, const FileIdentity& identity) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return false;
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+      data.nFileSizeLow;
+  const std::uint64_t time =
+      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime;
+  return size == identity.first && time == identity.second;
+}
+
+Handle createTempBeside(const char* path, Handle original, char* tempPath) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(toHandle(original), &info)) return kNoHandle;
+  DWORD attributes = info.dwFileAttributes & kKeptAttributes;
+  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+
+  static bool handlerSet = false;
+  if (!handlerSet)
+    handlerSet = SetConsoleCtrlHandler(removeTempOnEnd, TRUE) != FALSE;
+  const std::size_t directory = directoryLength(path);
+  if (directory + 32 > kTempPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoHandle;
+  }
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    CopyMemory(tempPath, path, directory);
+    wnsprintfA(tempPath + directory, static_cast<int>(kTempPathSize -
+                                                      directory),
+               "~setuphdr-%lx-%u.tmp",
+               static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    HANDLE file = CreateFileA(tempPath, GENERIC_WRITE, FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, attributes, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return kNoHandle;
+    }
+    CopyMemory(gTempPath, tempPath, kTempPathSize);
+    gTempHeld = 1;
+    return fromHandle(file);
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return kNoHandle;
+}
+
+bool flushFile(Handle file) { return FlushFileBuffers(toHandle(file)) != 0; }
+
+bool replaceFile(const char* tempPath, const char* path, Handle* original) {
+  // An open file cannot be replaced; a copy would not be one step.
+  closeHandle(*original);
+  *original = kNoHandle;
+  if (!MoveFileExA(tempPath, path,
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return false;
+  gTempHeld = 0;
+  return true;
+}
+
+void removeFile(const char* path) {
+  const DWORD saved = GetLastError();
+  DeleteFileA(path);
+  if (gTempHeld && lstrcmpA(path, gTempPath) == 0) gTempHeld = 0;
+  SetLastError(saved);
 }
 
 }  // namespace platform

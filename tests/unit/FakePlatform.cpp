@@ -73,9 +73,11 @@ unsigned openFiles() { return static_cast<unsigned>(gOpen.size()); }
 
 void addFile(const std::string& path, const std::string& bytes,
              bool readOnly) {
+  static std::uint64_t identities = 0;
   File file;
   file.bytes = bytes;
   file.readOnly = readOnly;
+  file.identity = ++identities;
   gState.files[path] = file;
 }
 
@@ -250,28 +252,29 @@ SizeResult fileSize(Handle file, std::uint32_t* size) {
   return SizeResult::Ok;
 }
 
-bool readExact(Handle file, void* buffer, std::uint32_t size) {
+bool readAt(Handle file, std::uint32_t offset, void* buffer,
+            std::uint32_t size) {
   auto open = fake::gOpen.find(file);
   if (open == fake::gOpen.end()) std::abort();
+  ++gState.reads;
   if (gState.readError != 0) {
     gState.lastError = gState.readError;
     return false;
   }
-  const std::string& bytes = gState.files[open->second.path].bytes;
+  std::string& bytes = gState.files[open->second.path].bytes;
+  open->second.position = offset;
   std::uint64_t available =
-      open->second.position < bytes.size() ? bytes.size() - open->second.position
-                                           : 0;
+      offset < bytes.size() ? bytes.size() - offset : 0;
   if (gState.readShortBy != 0) {
     available = available > gState.readShortBy ? available - gState.readShortBy
                                                : 0;
   }
   const std::uint64_t count = available < size ? available : size;
-  std::memcpy(buffer, bytes.data() + open->second.position,
-              static_cast<std::size_t>(count));
+  std::memcpy(buffer, bytes.data() + offset, static_cast<std::size_t>(count));
   open->second.position += count;
-  if (gState.sizeAfterRead >= 0) {
-    gState.files[open->second.path].bytes.resize(
-        static_cast<std::size_t>(gState.sizeAfterRead), '\0');
+  // Once the whole file is read, another process may cut or grow it.
+  if (gState.sizeAfterRead >= 0 && offset + count >= bytes.size()) {
+    bytes.resize(static_cast<std::size_t>(gState.sizeAfterRead), '\0');
   }
   if (count < size) {
     gState.lastError = fake::kErrorHandleEof;
@@ -349,5 +352,58 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   }
   return true;
 }
+
+bool fileIdentity(Handle file, FileIdentity* identity) {
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();
+  *identity = FileIdentity{gState.files[open->second.path].identity, 0};
+  return true;
+}
+
+bool pathHasIdentity(const char* path, const FileIdentity& identity) {
+  auto found = gState.files.find(path);
+  return found != gState.files.end() && !gState.identityChanges &&
+         found->second.identity == identity.first;
+}
+
+Handle createTempBeside(const char* path, Handle original, char* tempPath) {
+  if (fake::gOpen.find(original) == fake::gOpen.end()) std::abort();
+  if (gState.tempError != 0) {
+    gState.lastError = gState.tempError;
+    return kNoHandle;
+  }
+  const std::string name = std::string(path) + ".tmp";
+  if (name.size() >= kTempPathSize || gState.files.count(name) != 0)
+    std::abort();  // the fake keeps to short, fresh names
+  std::memcpy(tempPath, name.c_str(), name.size() + 1);
+  fake::addFile(name, "");
+  const Handle handle = fake::gNextFile++;
+  fake::gOpen[handle] = fake::OpenFile{name, 0, true};
+  return handle;
+}
+
+bool flushFile(Handle file) {
+  if (fake::gOpen.find(file) == fake::gOpen.end()) std::abort();
+  if (gState.flushError == 0) return true;
+  gState.lastError = gState.flushError;
+  return false;
+}
+
+bool replaceFile(const char* tempPath, const char* path, Handle* original) {
+  closeHandle(*original);
+  *original = kNoHandle;
+  if (gState.replaceError != 0) {
+    gState.lastError = gState.replaceError;
+    return false;
+  }
+  auto temp = gState.files.find(tempPath);
+  if (temp == gState.files.end()) std::abort();
+  gState.files[path] = temp->second;
+  gState.files.erase(tempPath);
+  ++gState.replaces;
+  return true;
+}
+
+void removeFile(const char* path) { gState.files.erase(path); }
 
 }  // namespace platform

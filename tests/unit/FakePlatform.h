@@ -42,6 +42,7 @@ enum class SizeMode { Real, Failed, TooLarge };
 struct File {
   std::string bytes;
   bool readOnly = false;
+  std::uint64_t identity = 0;  // a new one for every file added
 };
 
 // One write to a file handle: where and what.
@@ -86,8 +87,8 @@ struct State {
   std::uint32_t openError = 0;
   SizeMode sizeMode = SizeMode::Real;
   std::uint32_t sizeError = 0;     // lastError for SizeMode::Failed
-  std::uint32_t readError = 0;     // readExact fails without reading
-  std::uint32_t readShortBy = 0;   // readExact gets that many bytes fewer
+  std::uint32_t readError = 0;     // readAt fails without reading
+  std::uint32_t readShortBy = 0;   // readAt gets that many bytes fewer
   std::uint32_t seekError = 0;
   std::uint32_t writeError = 0;    // writeBytes to a file fails
   std::uint32_t writeShortBy = 0;  // writeBytes to a file writes fewer (and
@@ -97,6 +98,12 @@ struct State {
   std::uint64_t writeLimit = ~std::uint64_t{0};  // writeLimitAllows bound
   long long sizeAfterRead = -1;    // once read, the file is cut or grown to
                                    // this size, as by another process
+  std::uint32_t tempError = 0;     // createTempBeside fails
+  std::uint32_t flushError = 0;    // flushFile fails
+  std::uint32_t replaceError = 0;  // replaceFile fails (the old file stays)
+  bool identityChanges = false;    // the path names another file by then
+  unsigned reads = 0;              // readAt calls
+  unsigned replaces = 0;           // files put in place
   unsigned opens = 0;              // successful opens
   unsigned closes = 0;             // closes of open file handles
   unsigned badCloses = 0;          // closes of unknown handles

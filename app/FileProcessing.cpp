@@ -1,4 +1,6 @@
 // FileProcessing.cpp - open, read whole, check, show or change, write back.
+// A cabinet (.cab) that carries a setup file goes its own way from the
+// first four bytes on (CabinetProcessing.cpp).
 //
 // Nothing is written to the file unless every check has passed, and then
 // only the 100 header bytes at offset 0: the file keeps its length and all
@@ -9,7 +11,9 @@
 
 #include <cstring>  // memcpy: the original header
 
+#include "app/CabinetProcessing.h"
 #include "app/ExitCodes.h"
+#include "cabinet/Cabinet.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
@@ -67,13 +71,22 @@ std::uint32_t processFile(const Command& command) {
   std::uint32_t size = 0;
   std::uint32_t sizeNow = 0;
   unsigned char original[SetupHeader::kSize];
+  unsigned char magic[4];
   switch (platform::fileSize(file, &size)) {
     case platform::SizeResult::Ok:
       break;
     case platform::SizeResult::TooLarge:
-      // The size would not fit the 32-bit size the rest of the tool uses.
-      reportError("File \"%s\" is too large (4 GiB or more)", command.path);
-      result = kExitOpenFailed;
+      // The size would not fit the 32-bit size the rest of the tool uses,
+      // nor the 32-bit sizes inside a cabinet.
+      if (platform::readAt(file, 0, magic, sizeof magic) &&
+          isCabinetSignature(magic, sizeof magic)) {
+        reportError("Cabinet \"%s\" is too large (4 GiB or more)",
+                    command.path);
+        result = kExitUnhandledCabinet;
+      } else {
+        reportError("File \"%s\" is too large (4 GiB or more)", command.path);
+        result = kExitOpenFailed;
+      }
       goto done;
     case platform::SizeResult::Failed:
       size = 0;
@@ -87,6 +100,27 @@ std::uint32_t processFile(const Command& command) {
     goto done;
   }
 
+  // The first four bytes tell a cabinet from a setup file.
+  if (size >= sizeof magic) {
+    if (!platform::readAt(file, 0, magic, sizeof magic)) {
+      reportError("Cannot read file (%s)",
+                  describeError(errorText, sizeof errorText,
+                                platform::lastError()));
+      result = kExitReadFailed;
+      goto done;
+    }
+    if (isCabinetSignature(magic, sizeof magic)) {
+      result = processCabinet(command, &file, size);
+      goto done;
+    }
+  }
+  // A setup file has no signature to remove.
+  if (command.unsign) {
+    reportError("Invalid option for a setup file");
+    result = kExitCommandLine;
+    goto done;
+  }
+
   buffer = static_cast<unsigned char*>(allocZeroed(size));
   if (buffer == nullptr) {
     reportError("Cannot allocate %u bytes for file buffer", size);
@@ -94,7 +128,7 @@ std::uint32_t processFile(const Command& command) {
     goto done;
   }
 
-  if (!platform::readExact(file, buffer, size)) {
+  if (!platform::readAt(file, 0, buffer, size)) {
     reportError("Cannot read file (%s)",
                 describeError(errorText, sizeof errorText,
                               platform::lastError()));

@@ -299,19 +299,22 @@ CabStatus readFiles(const CabinetSource& source, Cabinet* cabinet) {
         static_cast<const unsigned char*>(nul) - (cabinet->files + nameStart));
     position = nameStart + file.nameLength + 1;
 
-    const char* name = cabFileName(*cabinet, i);
+    char name[kMaxNameSize];
     if (file.folder >= kFirstContinuedFolder) {
+      nameForError(*cabinet, i, name);
       report(source, "Cabinet not handled: file \"%s\" continues in another "
              "cabinet", name);
       return CabStatus::Unhandled;
     }
     if (file.folder >= cabinet->folderCount) {
+      nameForError(*cabinet, i, name);
       report(source, "Damaged cabinet: file \"%s\" names folder %u, which "
              "does not exist", name, file.folder);
       return CabStatus::Damaged;
     }
     if (!inside(file.folderOffset, file.size,
                 cabinet->folders[file.folder].uncompressedSize)) {
+      nameForError(*cabinet, i, name);
       report(source, "Damaged cabinet: file \"%s\" lies outside its folder",
              name);
       return CabStatus::Damaged;
@@ -420,6 +423,15 @@ const char* cabFileName(const Cabinet& cabinet, std::uint32_t index) {
   return reinterpret_cast<const char*>(cabinet.files +
                                        (entry - cabinet.filesOffset) +
                                        kFileEntrySize);
+}
+
+const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
+                         char* buffer) {
+  // The reader made sure the name and its NUL fit kMaxNameSize bytes.
+  std::memcpy(buffer, cabFileName(cabinet, index),
+              cabinet.fileEntries[index].nameLength + 1u);
+  if (gConsole.errorIsTerminal) maskControlBytes(buffer);
+  return buffer;
 }
 
 const char* compressionName(std::uint16_t compression) {

@@ -122,6 +122,12 @@ CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
 /// The name of member index (NUL-terminated inside the file table).
 const char* cabFileName(const Cabinet& cabinet, std::uint32_t index);
 
+/// The name of member index copied into buffer (CabFormat::kMaxNameSize
+/// bytes) for an error line: on a terminal with its control bytes masked.
+/// Returns buffer.
+const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
+                         char* buffer);
+
 /// "stored" or "MSZIP".
 const char* compressionName(std::uint16_t compression);
 

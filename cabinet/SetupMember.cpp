@@ -11,6 +11,7 @@
 #include <algorithm>  // std::sort: candidates by place
 #include <cstring>
 
+#include "cabinet/CabinetFormat.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
@@ -74,7 +75,8 @@ CabStatus judge(const CabinetSource& source, Cabinet* cabinet,
                 std::uint32_t* needEnd) {
   if (std::memcmp(candidate->head, kMsce, kHeadSize) != 0)
     return CabStatus::Ok;
-  addName(search, cabFileName(*cabinet, candidate->index));
+  char name[CabFormat::kMaxNameSize];
+  addName(search, nameForError(*cabinet, candidate->index, name));
   if (++search->found != 1) return CabStatus::Ok;
   const CabFile& file = cabinet->fileEntries[candidate->index];
   member->bytes = static_cast<unsigned char*>(allocZeroed(file.size));

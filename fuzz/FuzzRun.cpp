@@ -72,7 +72,7 @@ bool parseChangeLines(const std::string& output, ChangeRequest* request) {
 
 bool isExitCode(std::uint32_t code) {
   return code == kExitOk || code == kExitUsage || code == kExitCommandLine ||
-         (code >= kExitNoMemory && code <= kExitWriteFailed) ||
+         (code >= kExitNoMemory && code <= kExitReplaceFailed) ||
          code == kExitOutputFailed || code == kExitNoStdHandles ||
          code == kExitRuntimeFailed;
 }
@@ -224,6 +224,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   check(seen.opens == 1 || result < kExitNoMemory || result > kExitWriteFailed ||
             (fault == Fault::OpenFails && result == kExitOpenFailed),
         "a file error without an opened file");
+
+  // A cabinet is never written itself: a change goes to a temporary file
+  // that either replaces it or is removed. Its content is the cabinet
+  // target's to check.
+  const bool cabinet = fileSize >= 4 && std::memcmp(file, "MSCF", 4) == 0;
+  check(!seen.tempHeld && (seen.temp.empty() || seen.replaced ||
+                           seen.tempRemoved),
+        "a temporary file left behind");
+  check(cabinet || seen.temp.empty(), "a temporary file for a setup file");
+  check(!seen.replaced || (cabinet && result == kExitOk),
+        "a replaced file without a successful cabinet change");
+  // A setup file refuses -unsign before it is read.
+  const bool refusedUnsign =
+      result == kExitCommandLine &&
+      seen.error == "Invalid option for a setup file\r\n";
+  if (cabinet || refusedUnsign) {
+    check(seen.writes.empty(), "a cabinet or a refused run written in place");
+    std::free(text);
+    std::free(file);
+    return 0;
+  }
 
   // Writes: the header at 0, after a passing check, for a change; and at
   // most one more, the same bytes of the original putting back a header

@@ -13,7 +13,7 @@
 #include "runtime/Platform.h"
 
 /// The process-wide output and error stream handles (kNoHandle when not
-/// held), whether the output stream is a terminal, and the first failed
+/// held), whether each is a terminal, and the first failed
 /// write to it: once that has happened, printMessage writes nothing more.
 struct ConsoleStreams {
   platform::Handle output;
@@ -21,6 +21,7 @@ struct ConsoleStreams {
   bool outputIsTerminal;
   bool outputFailed;
   std::uint32_t outputError;  // system error code of the failed write
+  bool errorIsTerminal;       // names from a file are masked in errors too
 };
 
 extern ConsoleStreams gConsole;

@@ -19,11 +19,11 @@ class FakePlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    gConsole = ConsoleStreams{fake::kOutput, fake::kError, false, false, 0};
+    gConsole = ConsoleStreams{fake::kOutput, fake::kError, false, false, 0, false};
   }
   void TearDown() override {
     gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
-                              false, 0};
+                              false, 0, false};
     fake::reset();
   }
   static const std::string& out() { return fake::state().output; }

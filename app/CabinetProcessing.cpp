@@ -1,0 +1,225 @@
+// CabinetProcessing.cpp - the display and the change of the setup file in
+// a cabinet.
+//
+// The setup file's own checks, report and change are those of a setup file
+// on its own; around them, the cabinet is read, and for a change rebuilt,
+// checked against the original and put in its place. The original is
+// never patched: a crash at any moment leaves either it or the complete
+// new cabinet under its name.
+#include "app/CabinetProcessing.h"
+
+#include <cstring>
+
+#include "app/ExitCodes.h"
+#include "cabinet/Cabinet.h"
+#include "cabinet/Rebuild.h"
+#include "cabinet/SetupMember.h"
+#include "header/HeaderReport.h"
+#include "header/SetupHeader.h"
+#include "runtime/Console.h"
+#include "runtime/Runtime.h"
+
+namespace {
+
+std::uint32_t exitCodeFor(CabStatus status) {
+  switch (status) {
+    case CabStatus::Ok:
+      return kExitOk;
+    case CabStatus::NoMemory:
+      return kExitNoMemory;
+    case CabStatus::ReadFailed:
+      return kExitReadFailed;
+    case CabStatus::Damaged:
+      return kExitDamagedCabinet;
+    case CabStatus::Unhandled:
+      return kExitUnhandledCabinet;
+    case CabStatus::NoSetupFile:
+      return kExitBadHeader;
+  }
+  return kExitDamagedCabinet;
+}
+
+// Reports the last system error with format (one "%s" for its text).
+void reportSystemError(const char* format) {
+  char errorText[kErrorTextSize];
+  reportError(format, describeError(errorText, sizeof errorText,
+                                    platform::lastError()));
+}
+
+// The cabinet source's reader: a range of the open file.
+bool readRange(void* context, std::uint32_t offset, void* buffer,
+               std::uint32_t size) {
+  const platform::Handle file = *static_cast<platform::Handle*>(context);
+  if (platform::readAt(file, offset, buffer, size)) return true;
+  reportSystemError("Cannot read file (%s)");
+  return false;
+}
+
+// The setup file's report, then what the cabinet adds to it.
+std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
+  platform::Handle handle = file;
+  const CabinetSource source = {nullptr, size, readRange, &handle, false};
+  Cabinet cabinet;
+  CabStatus status = readCabinet(source, &cabinet);
+  SetupMember member = {};
+  if (status == CabStatus::Ok) status = findSetupFile(source, &cabinet, &member);
+  if (status != CabStatus::Ok) return exitCodeFor(status);
+
+  std::uint32_t result = kExitOk;
+  if (validateHeader(member.bytes, member.size)) {
+    showHeader(member.bytes, member.size);
+    const CabFile& entry = cabinet.fileEntries[member.index];
+    char name[kMessageTextLimit];
+    std::strcpy(name, cabFileName(cabinet, member.index));
+    if (gConsole.outputIsTerminal) maskControlBytes(name);
+    printMessage("Cabinet member: %s", name);
+    printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
+                 compressionName(cabinet.folders[entry.folder].compression));
+    printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
+    // A report that did not reach its reader is no result.
+    if (outputFailed(nullptr)) result = kExitOutputFailed;
+  } else {
+    result = kExitBadHeader;
+  }
+  freeBlock(member.bytes);
+  return result;
+}
+
+// Writes image to a new file beside the cabinet and puts it in place of
+// the original, which must still be the file that was read. On failure
+// the temporary file is gone and the original is untouched.
+std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
+                             std::uint32_t size,
+                             const platform::FileIdentity& identity,
+                             const unsigned char* image,
+                             std::uint32_t imageSize) {
+  // A process that ignores the lock may have cut or grown the file.
+  std::uint32_t sizeNow = 0;
+  if (platform::fileSize(*file, &sizeNow) != platform::SizeResult::Ok ||
+      sizeNow != size) {
+    reportError("File changed while it was read");
+    return kExitReadFailed;
+  }
+  if (!platform::writeLimitAllows(imageSize)) {
+    reportSystemError("Cannot write the new cabinet (%s); the cabinet is "
+                      "unchanged");
+    return kExitReplaceFailed;
+  }
+  char tempPath[platform::kTempPathSize];
+  const platform::Handle temp =
+      platform::createTempBeside(command.path, *file, tempPath);
+  if (temp == platform::kNoHandle) {
+    char errorText[kErrorTextSize];
+    reportError("Cannot create a temporary file beside \"%s\" (%s); the "
+                "cabinet is unchanged", command.path,
+                describeError(errorText, sizeof errorText,
+                              platform::lastError()));
+    return kExitReplaceFailed;
+  }
+
+  std::uint32_t written = 0;
+  const bool complete =
+      platform::writeBytes(temp, image, imageSize, &written) &&
+      written == imageSize && platform::flushFile(temp);
+  std::uint32_t error = platform::lastError();
+  platform::closeHandle(temp);
+  std::uint32_t result = kExitOk;
+  char errorText[kErrorTextSize];
+  if (!complete) {
+    reportError("Cannot write the new cabinet (%s); the cabinet is unchanged",
+                describeError(errorText, sizeof errorText, error));
+    result = kExitReplaceFailed;
+  } else if (!platform::pathHasIdentity(command.path, identity)) {
+    // Someone else's file now has the name: leave it be.
+    reportError("File \"%s\" was replaced while it was read; nothing written",
+                command.path);
+    result = kExitReplaceFailed;
+  } else if (!platform::replaceFile(tempPath, command.path, file)) {
+    error = platform::lastError();
+    reportError("Cannot replace \"%s\" (%s); the cabinet is unchanged",
+                command.path, describeError(errorText, sizeof errorText,
+                                            error));
+    result = kExitReplaceFailed;
+  }
+  if (result != kExitOk) platform::removeFile(tempPath);
+  return result;
+}
+
+// The change of the setup file in a cabinet held whole in memory.
+std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
+                            const unsigned char* image, std::uint32_t size,
+                            const platform::FileIdentity& identity) {
+  const CabinetSource source = {image, size, nullptr, nullptr, false};
+  Cabinet cabinet;
+  CabStatus status = readCabinet(source, &cabinet);
+  if (status == CabStatus::Ok) status = checkWholeCabinet(source, &cabinet, true);
+  SetupMember member = {};
+  if (status == CabStatus::Ok) status = findSetupFile(source, &cabinet, &member);
+  if (status != CabStatus::Ok) return exitCodeFor(status);
+
+  std::uint32_t result = kExitOk;
+  RebuildResult rebuilt = {};
+  unsigned char newHeader[SetupHeader::kSize];
+  const RebuildRequest request = {&member, newHeader, &command.changes,
+                                  command.unsign};
+  if (!validateHeader(member.bytes, member.size)) {
+    result = kExitBadHeader;
+    goto done;
+  }
+  if (cabinet.isSigned && !command.unsign) {
+    reportError("Cabinet is signed: a change would break its signature "
+                "(add -unsign to remove it)");
+    result = kExitSignedCabinet;
+    goto done;
+  }
+
+  std::memcpy(newHeader, member.bytes, sizeof newHeader);
+  applyChanges(newHeader, command.changes);
+  if (command.unsign)
+    printMessage(cabinet.isSigned ? "Signature removed"
+                                  : "No signature to remove");
+
+  status = rebuildCabinet(source, &cabinet, request, &rebuilt);
+  if (status != CabStatus::Ok) {
+    result = exitCodeFor(status);
+  } else if (rebuilt.unchanged) {
+    result = kExitOk;  // the cabinet already says what was asked
+  } else if (!verifyRebuild(source, &cabinet, request, rebuilt)) {
+    result = kExitReplaceFailed;
+  } else {
+    result = replaceCabinet(command, file, size, identity, rebuilt.image,
+                            rebuilt.size);
+  }
+
+done:
+  freeBlock(rebuilt.image);
+  freeBlock(member.bytes);
+  return result;
+}
+
+}  // namespace
+
+std::uint32_t processCabinet(const Command& command, platform::Handle* file,
+                             std::uint32_t size) {
+  if (command.action == Action::Display) return showCabinet(*file, size);
+
+  platform::FileIdentity identity;
+  if (!platform::fileIdentity(*file, &identity)) {
+    reportSystemError("Cannot read file (%s)");
+    return kExitReadFailed;
+  }
+  auto* image = static_cast<unsigned char*>(allocZeroed(size));
+  if (image == nullptr) {
+    reportError("Cannot allocate %u bytes for file buffer", size);
+    return kExitNoMemory;
+  }
+  std::uint32_t result;
+  if (!platform::readAt(*file, 0, image, size)) {
+    reportSystemError("Cannot read file (%s)");
+    result = kExitReadFailed;
+  } else {
+    result = changeCabinet(command, file, image, size, identity);
+  }
+  freeBlock(image);
+  return result;
+}

@@ -1,0 +1,20 @@
+// CabinetProcessing.h - carrying out one command on a cabinet (.cab) that
+// holds a setup file.
+#ifndef SETUPHDR_APP_CABINETPROCESSING_H
+#define SETUPHDR_APP_CABINETPROCESSING_H
+
+#include <cstdint>
+
+#include "app/Options.h"
+#include "runtime/Platform.h"
+
+/// Shows or changes the setup file inside the cabinet open as *file (size
+/// bytes, positioned anywhere). A display reads only what it needs. A
+/// change builds and checks a new image, writes it to a temporary file
+/// beside the cabinet and puts it in place of the original, which is never
+/// written itself; *file may be closed (and set to kNoHandle) on the way.
+/// Returns the exit code, after one error line on failure.
+std::uint32_t processCabinet(const Command& command, platform::Handle* file,
+                             std::uint32_t size);
+
+#endif

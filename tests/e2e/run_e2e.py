@@ -206,12 +206,14 @@ class Case:
     on files' first entry during the run (native). stdout: (path, mode) of a
     file opened as the standard output instead of a capture (out is then
     not looked at). terminal: the standard output is a pseudo-terminal.
-    skip: a function of the options giving a reason to skip, or None."""
+    skip: a function of the options giving a reason to skip, or None.
+    check: a function of the folder giving a list of further problems."""
 
     def __init__(self, group, name, args=None, raw=None, rc=0, out=b"",
                  err=b"", files=None, prepare=None, after=None,
                  where="both", mode="std", closed_fd=None, limits=None,
-                 lock=None, stdout=None, terminal=False, skip=None):
+                 lock=None, stdout=None, terminal=False, skip=None,
+                 check=None):
         self.__dict__.update(locals())
         del self.__dict__["self"]
 
@@ -488,7 +490,7 @@ case("files", "change of the sample to the same values",
 
 # Bad headers: exit 103, one line on stderr, the file untouched.
 BAD_HEADERS = [
-    ("bad signature", setup_file(signature=b"MSCF"),
+    ("bad signature", setup_file(signature=b"MSCX"),
      "Invalid MSCE header signature"),
     ("lower-case signature", setup_file(signature=b"msce"),
      "Invalid MSCE header signature"),
@@ -876,6 +878,8 @@ def run_case(runner, c, folder):
         path = os.path.join(folder, name)
         actual = open(path, "rb").read() if os.path.isfile(path) else None
         problems += compare_file(name, expected, actual)
+    if c.check:
+        problems += c.check(folder)
     return problems
 
 
@@ -899,7 +903,10 @@ def main():
     if opts.launcher:
         opts.launcher = os.path.abspath(opts.launcher)
 
-    cases = CASES + realworld_cases(opts.shared)
+    # Cabinets have their own module, which builds on the helpers here.
+    import cabinet_cases
+    cases = (CASES + realworld_cases(opts.shared) +
+             cabinet_cases.cases(sys.modules[__name__], opts.shared))
     if opts.group:
         cases = [c for c in cases if c.group in opts.group]
     runner = Runner(opts)

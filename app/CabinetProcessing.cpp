@@ -166,6 +166,15 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
     result = kExitBadHeader;
     goto done;
   }
+  {
+    const ChangeRequest& changes = command.changes;
+    if ((changes.archGiven || changes.minVersionGiven ||
+         changes.maxVersionGiven) &&
+        checkSetupFileAlone(cabinet, member) != CabStatus::Ok) {
+      result = kExitUnhandledCabinet;
+      goto done;
+    }
+  }
   if (cabinet.isSigned && !command.unsign) {
     reportError("Cabinet is signed: a change would break its signature "
                 "(add -unsign to remove it)");

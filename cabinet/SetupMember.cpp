@@ -204,3 +204,22 @@ CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
   }
   return status;
 }
+
+CabStatus checkSetupFileAlone(const Cabinet& cabinet,
+                              const SetupMember& member) {
+  const CabFile& setup = cabinet.fileEntries[member.index];
+  const std::uint32_t first = setup.folderOffset + SetupHeader::kChangeableFirst;
+  const std::uint32_t end = setup.folderOffset + SetupHeader::kChangeableEnd;
+  for (std::uint32_t i = 0; i < cabinet.fileCount; ++i) {
+    const CabFile& other = cabinet.fileEntries[i];
+    if (i == member.index || other.folder != setup.folder ||
+        other.size == 0 || other.folderOffset >= end ||
+        other.folderOffset + other.size <= first)
+      continue;
+    char name[CabFormat::kMaxNameSize];
+    reportError("Cabinet not handled: file \"%s\" shares the setup file's "
+                "header", nameForError(cabinet, i, name));
+    return CabStatus::Unhandled;
+  }
+  return CabStatus::Ok;
+}

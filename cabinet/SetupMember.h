@@ -23,4 +23,10 @@ struct SetupMember {
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
                         SetupMember* member);
 
+/// For a change: refuses (Unhandled, with its line) a cabinet in which
+/// another member shares the setup file's changeable header bytes, since
+/// the change would change that member too.
+CabStatus checkSetupFileAlone(const Cabinet& cabinet,
+                              const SetupMember& member);
+
 #endif

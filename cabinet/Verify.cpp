@@ -162,6 +162,18 @@ bool verifyRebuild(const CabinetSource& source, Cabinet* cabinet,
         !inAskedField(*request.changes, i))
       return fail("the setup file differs outside the fields asked for");
   }
+  // No other member may hold a byte that changed.
+  const CabFile& setup = cabinet->fileEntries[request.member->index];
+  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
+    const CabFile& other = cabinet->fileEntries[i];
+    if (i == request.member->index || other.folder != setup.folder) continue;
+    for (std::uint32_t p = 0; p < SetupHeader::kSize; ++p) {
+      const std::uint32_t at = setup.folderOffset + p;
+      if (request.member->bytes[p] != request.newHeader[p] &&
+          at >= other.folderOffset && at - other.folderOffset < other.size)
+        return fail("another member shares a changed byte");
+    }
+  }
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
     if (!sameFolder(source, cabinet, fresh, &rebuilt, i, request))
       return fail("a folder's content differs from the original");

@@ -71,7 +71,12 @@ Change change(const std::string& cabinet, const ChangeRequest& changes,
     run.status = checkWholeCabinet(source, &parsed, true);
   if (run.status == CabStatus::Ok)
     run.status = findSetupFile(source, &parsed, &member);
-  if (run.status != CabStatus::Ok) return run;
+  if (run.status == CabStatus::Ok && !unsign)
+    run.status = checkSetupFileAlone(parsed, member);
+  if (run.status != CabStatus::Ok) {
+    freeBlock(member.bytes);
+    return run;
+  }
   unsigned char header[SetupHeader::kSize];
   std::memcpy(header, member.bytes, sizeof header);
   applyChanges(header, changes);
@@ -326,6 +331,14 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
       {"name without end", {{{0}}, {{std::string(300, 'n'), kSetup}}},
        nullptr, CabStatus::Damaged,
        "Damaged cabinet: name of file 0 has no end"},
+      {"member on the setup file's header", plain,
+       [&](std::string& c) {
+         const std::size_t other = fileEntry + 16 + sizeof "APP.000";
+         cabtest::put(c, other + 4, 44, 4);  // "xyz" over bytes 44 to 46
+       },
+       CabStatus::Unhandled,
+       "Cabinet not handled: file \"other.001\" shares the setup file's "
+       "header"},
       {"bytes behind the cabinet", plain, [](std::string& c) { c += "xx"; },
        CabStatus::Unhandled, "Cabinet not handled: 2 unknown bytes behind "
                              "its end"},

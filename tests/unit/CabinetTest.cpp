@@ -6,6 +6,8 @@
 
 #include "TestSupport.h"
 #include "../support/CabBuilder.h"
+#include "app/ExitCodes.h"
+#include "app/FileProcessing.h"
 #include "cabinet/Cabinet.h"
 #include "cabinet/Checksum.h"
 #include "cabinet/Rebuild.h"
@@ -356,6 +358,71 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
     EXPECT_EQ(err(), std::string(refusal.line) + "\r\n");
   }
   EXPECT_EQ(out(), "");
+}
+
+// Every way the new cabinet can fail to take the old one's place: the
+// old one stays as it was, no temporary file is left, nothing is held.
+TEST_F(CabinetTest, AFailedReplacementLeavesTheCabinetAlone) {
+  const std::string cabinet =
+      cabtest::build({{{1}}, {{"APP.000", kSetup}, {"x.001", "x"}}});
+  using State = fake::State;
+  const struct {
+    const char* name;
+    void (*fault)(State&);
+    std::uint32_t code;
+    const char* error;
+  } cases[] = {
+      {"no fault", [](State&) {}, kExitOk, ""},
+      {"temporary file refused",
+       [](State& s) { s.tempError = fake::kErrorAccessDenied; },
+       kExitReplaceFailed,
+       "Cannot create a temporary file beside \"a.cab\" (0/5 - Access is "
+       "denied.); the cabinet is unchanged"},
+      {"write fails", [](State& s) { s.writeError = fake::kErrorWriteFault; },
+       kExitReplaceFailed,
+       "Cannot write the new cabinet (0/29 - The system cannot write to the "
+       "specified device.); the cabinet is unchanged"},
+      {"flush fails", [](State& s) { s.flushError = fake::kErrorWriteFault; },
+       kExitReplaceFailed,
+       "Cannot write the new cabinet (0/29 - The system cannot write to the "
+       "specified device.); the cabinet is unchanged"},
+      {"write limit", [](State& s) { s.writeLimit = 100; }, kExitReplaceFailed,
+       "Cannot write the new cabinet (0/223 - The file size exceeds the limit "
+       "allowed and cannot be saved.); the cabinet is unchanged"},
+      {"name taken by another file",
+       [](State& s) { s.identityChanges = true; }, kExitReplaceFailed,
+       "File \"a.cab\" was replaced while it was read; nothing written"},
+      {"replace fails",
+       [](State& s) { s.replaceError = fake::kErrorAccessDenied; },
+       kExitReplaceFailed,
+       "Cannot replace \"a.cab\" (0/5 - Access is denied.); the cabinet is "
+       "unchanged"},
+      {"cut after the read", [](State& s) { s.sizeAfterRead = 10; },
+       kExitReadFailed, "File changed while it was read"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::reset();
+    fake::addFile("a.cab", cabinet);
+    c.fault(fake::state());
+    Command command = {};
+    command.action = Action::Change;
+    std::strcpy(command.path, "a.cab");
+    command.changes.archGiven = true;
+    command.changes.arch = 4000;
+    EXPECT_EQ(processFile(command), c.code);
+    EXPECT_EQ(err(), *c.error ? std::string(c.error) + "\r\n" : "");
+    EXPECT_EQ(out(), "Arch set to 4000 (MIPS_R4000)\r\n");
+    ASSERT_EQ(fake::state().files.size(), 1u);  // no temporary file
+    const std::string& now = fake::state().files.at("a.cab").bytes;
+    if (c.code == kExitOk) {
+      EXPECT_EQ(cabtest::extract(now).at("x.001"), "x");
+    } else if (c.code == kExitReplaceFailed) {
+      EXPECT_EQ(now, cabinet);
+    }
+    EXPECT_EQ(fake::liveBlocks(), 0u);
+    EXPECT_EQ(fake::openFiles(), 0u);
+  }
 }
 
 TEST(CabinetChecksum, FoldsLeftoverBytesFirstByteHighest) {

@@ -97,6 +97,7 @@ USAGE = (
         "-arch <code>|<name> - architecture",
         "-vermin <major>[.<minor>[.<build>]] - minimal CE version",
         "-vermax <major>[.<minor>[.<build>]] - maximal CE version",
+        "-unsign - remove the signature of a signed cabinet (.cab)",
     ]) + "\n" + CRLF + "Architecture codes and names:\n" + CRLF +
     "".join("%5u %s\r\n" % row for row in ARCH_ROWS)).encode("ascii")
 

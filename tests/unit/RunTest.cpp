@@ -27,6 +27,7 @@ const std::string kUsage =
     "-arch <code>|<name> - architecture\n"
     "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
     "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
+    "-unsign - remove the signature of a signed cabinet (.cab)\n"
     "\r\n"
     "Architecture codes and names:\n"
     "\r\n"

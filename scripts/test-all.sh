@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages cmake make g++ libgtest-dev python3 \
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 \
+need_packages cmake make g++ libgtest-dev python3 zlib1g-dev cabextract \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 \
   clang libclang-rt-14-dev dpkg-dev
 
 jobs=$(nproc)

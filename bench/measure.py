@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""measure.py - start-up and large-file figures of setuphdr, printed as a table.
+"""measure.py - start-up, large-file and cabinet figures of setuphdr, printed
+as a table.
 
 Run by bench/run.sh after it has built the Release binaries:
 
     bench/measure.py --native BUILD_DIR [--windows BUILD_DIR] [--work DIR]
-                     [--runs N] [--large-runs N]
+                     [--runs N] [--large-runs N] [--cab-runs N]
+                     [--realworld DIR]
 
 Prints, side by side:
   * user-space instructions of one whole run (valgrind --tool=callgrind),
@@ -15,6 +17,14 @@ Prints, side by side:
     installed, otherwise a posix_spawn/wait4 loop here);
   * for a 64 MiB setup file: the wall-clock median of "setuphdr d" next to
     "cat FILE > /dev/null", and the peak resident memory of both;
+  * for the largest real cabinet (the biggest *.cab in ../shared/realworld
+    beside the checkout; skipped when there is none): the instructions of
+    "setuphdr d CAB" next to cabextract writing the setup file to stdout,
+    and the wall-clock median of "setuphdr c" on a fresh copy (made before
+    each run, outside the timing) next to "cabextract -t CAB";
+  * for a 64 MiB MSZIP cabinet generated here (bench/large_cab.py): the
+    peak resident memory of "setuphdr d", against the bytes up to the end
+    of the setup file's last block;
   * the sizes of the Linux binary and the .exe, and the .exe's imports.
 Each figure with a goal is followed by whether it holds. This is a
 measurement, not a test: the exit status is 0 whatever the figures are, and
@@ -33,12 +43,19 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True         # no __pycache__ in the checkout
+import large_cab  # noqa: E402
+
 LARGE_SIZE = 64 * 1024 * 1024          # bytes of the generated large file
 RSS_ALLOWANCE = 2 * 1024 * 1024        # peak RSS goal: file size plus this
 LARGE_TIME_GOAL = 1.3                  # "d" on the large file vs cat
 EXE_SIZE_GOAL = 200 * 1024             # the .exe stays below this
 SYSTEM_DLLS = {"KERNEL32.DLL", "SHLWAPI.DLL", "USER32.DLL", "MSVCRT.DLL"}
 CHANGE_ARGS = ["c", "-arch", "StrongARM", "-vermin", "4.21", "-vermax", "5.2"]
+CAB_CHANGE_ARGS = ["c", "-arch", "ARM_7TDMI", "-vermin", "6.1"]
+CAB_TIME_GOAL = 3.0                    # "c" on a real cabinet vs cabextract -t
+LARGE_CAB_SETUP = 40000                # setup file of the generated cabinet:
+                                       # two blocks, the texts in the second
 
 
 class BenchError(Exception):
@@ -102,35 +119,44 @@ def callgrind_instructions(argv, work, repeats):
     return counts
 
 
-def hyperfine_medians(commands, runs, warmup, work):
-    """Medians (seconds) of the commands, measured by hyperfine."""
+def quoted(argv):
+    return " ".join(shlex.quote(part) for part in argv)
+
+
+def hyperfine_medians(commands, runs, warmup, work, prepare=None):
+    """Medians (seconds) of the commands, measured by hyperfine; prepare,
+    when given, holds one command per command, run untimed before each of
+    its runs."""
     export = os.path.join(work, "hyperfine.json")
     argv = ["hyperfine", "-N", "--style", "none", "--warmup", str(warmup),
             "--runs", str(runs), "--export-json", export]
-    argv += [" ".join(shlex.quote(part) for part in command)
-             for command in commands]
+    for command in prepare or []:
+        argv += ["--prepare", quoted(command)]
+    argv += [quoted(command) for command in commands]
     run_checked(argv)
     with open(export) as data:
         results = json.load(data)["results"]
     return [result["median"] for result in results]
 
 
-def loop_medians(commands, runs, warmup):
+def loop_medians(commands, runs, warmup, prepare=None):
     """Medians (seconds) of the commands, runs interleaved round by round so
     that drift of the machine touches all of them alike."""
     times = [[] for _ in commands]
     for round_number in range(warmup + runs):
         for index, command in enumerate(commands):
+            if prepare:
+                spawn_and_wait(prepare[index])
             elapsed, _, _ = spawn_and_wait(command)
             if round_number >= warmup:
                 times[index].append(elapsed)
     return [statistics.median(samples) for samples in times]
 
 
-def medians(commands, runs, warmup, work, use_hyperfine):
+def medians(commands, runs, warmup, work, use_hyperfine, prepare=None):
     if use_hyperfine:
-        return hyperfine_medians(commands, runs, warmup, work)
-    return loop_medians(commands, runs, warmup)
+        return hyperfine_medians(commands, runs, warmup, work, prepare)
+    return loop_medians(commands, runs, warmup, prepare)
 
 
 def peak_rss_kib(argv, work, repeats=3):
@@ -181,6 +207,102 @@ def ratio(value, base):
     return value / base if base else float("nan")
 
 
+def largest_cab(folder):
+    """The biggest *.cab in folder; None when there is none."""
+    if not os.path.isdir(folder):
+        return None
+    cabs = [os.path.join(folder, name) for name in os.listdir(folder)
+            if name.lower().endswith(".cab")]
+    return max(cabs, key=os.path.getsize, default=None)
+
+
+def real_cabinet_figures(tool, cab, work, options, use_hyperfine, how):
+    """Instructions of "d" and wall clock of "c" on cab, each next to
+    cabextract doing the nearest job."""
+    copy = os.path.join(work, "change.cab")
+    cabextract = shutil.which("cabextract")
+    display = [tool, "d", cab]
+    extract = [cabextract, "-q", "-p", "-F", "*.000", cab]
+    change = [tool] + CAB_CHANGE_ARGS + [copy]
+    test = [cabextract, "-q", "-t", cab]
+    # Every timed run follows a fresh copy, so every change really rewrites
+    # the cabinet; cabextract's runs follow the same copy to be alike.
+    fresh = [shutil.which("cp") or "/bin/cp", cab, copy]
+
+    # The measured runs must be the real work: the setup file found and
+    # shown, and a change that cabextract tests clean.
+    expect_report(display, b"Cabinet member: ")
+    if run_checked(extract).stdout[:4] != b"MSCE":
+        raise BenchError("%s: no setup file written" % " ".join(extract))
+    shutil.copyfile(cab, copy)
+    expect_report(change, b"Min ver set to 6.1 build 0\r\n")
+    run_checked([cabextract, "-q", "-t", copy])
+
+    repeats = options.callgrind_repeats
+    counted = [("cabextract -q -p -F '*.000' CAB", extract),
+               ("setuphdr d CAB", display)]
+    counts = [callgrind_instructions(argv, work, repeats)
+              for _, argv in counted]
+    times = medians([test, change], options.cab_runs, 3, work, use_hyperfine,
+                    prepare=[fresh, fresh])
+    instruction_ratio = ratio(counts[1][0], counts[0][0])
+    time_ratio = ratio(times[1], times[0])
+    print("Real cabinet CAB = %s (%s B), the largest in %s" % (
+        os.path.basename(cab), "{:,}".format(os.path.getsize(cab)),
+        os.path.relpath(os.path.dirname(cab))))
+    print("  user-space instructions (callgrind, %d runs each)" % repeats)
+    print("  %-42s %14s %14s %s" % ("program", "instructions",
+                                    "vs cabextract", "repeatable"))
+    for (name, _), values in zip(counted, counts):
+        print("  %-42s %14s %13.2fx %s" % (
+            name, "{:,}".format(values[0]), ratio(values[0], counts[0][0]),
+            "yes" if len(set(values)) == 1 else
+            "no (%s..%s)" % (min(values), max(values))))
+    print("  goal: setuphdr d <= cabextract -p: %s (%.2fx)" % (
+        verdict(counts[1][0] <= counts[0][0]), instruction_ratio))
+    print("  wall clock, median of %d runs (%s), each run after an untimed "
+          "\"cp CAB copy\"" % (options.cab_runs, how))
+    print("  %-42s %14s %14s" % ("program", "median", "vs cabextract"))
+    print("  %-42s %11.2f ms" % ("cabextract -q -t CAB", times[0] * 1e3))
+    print("  %-42s %11.2f ms %13.2fx" % ("setuphdr c -arch ARM_7TDMI "
+                                         "-vermin 6.1 copy", times[1] * 1e3,
+                                         time_ratio))
+    print("  goal: setuphdr c <= %.0fx cabextract -t: %s (%.2fx)" % (
+        CAB_TIME_GOAL, verdict(time_ratio <= CAB_TIME_GOAL), time_ratio))
+    print()
+
+
+def large_cabinet_figures(tool, generator, work):
+    """Peak resident memory of "d" on a generated 64 MiB MSZIP cabinet."""
+    setup = os.path.join(work, "bench.000")
+    cab = os.path.join(work, "large.cab")
+    run_checked([generator, setup, str(LARGE_CAB_SETUP)])
+    with open(setup, "rb") as data:
+        prefix = large_cab.write_cabinet(cab, data.read(), LARGE_SIZE)
+    display = [tool, "d", cab]
+    expect_report(display, b"Cabinet member: BENCH.000\r\n")
+    rows = [("setuphdr d large.cab", peak_rss_kib(display, work))]
+    cabextract = shutil.which("cabextract")
+    if cabextract:
+        rows.append(("cabextract -q -p -F '*.000' large.cab", peak_rss_kib(
+            [cabextract, "-q", "-p", "-F", "*.000", cab], work)))
+    goal_kib = (prefix + RSS_ALLOWANCE) // 1024
+    rss_tool = rows[0][1]
+    print("Generated MSZIP cabinet, %s B (setup file of %s B first in "
+          "folder 0)" % ("{:,}".format(os.path.getsize(cab)),
+                         "{:,}".format(LARGE_CAB_SETUP)))
+    print("  %-42s %16s" % ("program", "peak RSS"))
+    for name, kib in rows:
+        print("  %-42s %12s KiB" % (name, "{:,}".format(kib)))
+    print("  setup file's folder prefix (start of the cabinet to the end of "
+          "its last block): %s B" % "{:,}".format(prefix))
+    print("  goal: peak RSS <= prefix + %d KiB (%s KiB): %s (prefix + %s KiB)"
+          % (RSS_ALLOWANCE // 1024, "{:,}".format(goal_kib),
+             verdict(rss_tool * 1024 <= prefix + RSS_ALLOWANCE),
+             "{:,}".format(rss_tool - prefix // 1024)))
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--native", required=True,
@@ -191,7 +313,14 @@ def main():
                         help="timed runs per small command (default 300)")
     parser.add_argument("--large-runs", type=int, default=20,
                         help="timed runs per large-file command (default 20)")
+    parser.add_argument("--cab-runs", type=int, default=100,
+                        help="timed runs per real-cabinet command "
+                        "(default 100)")
     parser.add_argument("--callgrind-repeats", type=int, default=3)
+    parser.add_argument("--realworld", default=os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+        "realworld"), help="folder of real cabinets (default "
+        "../shared/realworld beside the checkout)")
     options = parser.parse_args()
 
     native = os.path.abspath(options.native)
@@ -229,7 +358,7 @@ def main():
     commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"],
                             capture_output=True, cwd=os.path.dirname(
                                 os.path.abspath(__file__)))
-    print("setuphdr start-up and large-file figures")
+    print("setuphdr start-up, large-file and cabinet figures")
     print("  commit %s, %s %s, %d CPUs, %s" % (
         commit.stdout.decode().strip() or "?", platform.system(),
         platform.machine(), os.cpu_count() or 0,
@@ -298,7 +427,20 @@ def main():
         verdict(rss_tool <= size_kib + allowance_kib), "{:,}".format(over)))
     print()
 
-    # 4. Binaries.
+    # 4. Cabinets.
+    real = largest_cab(options.realworld)
+    if real is None:
+        print("Real cabinet: skipped, no *.cab in %s" % os.path.relpath(
+            options.realworld))
+        print()
+    elif shutil.which("cabextract") is None:
+        print("Real cabinet: skipped, cabextract is not installed")
+        print()
+    else:
+        real_cabinet_figures(tool, real, work, options, use_hyperfine, how)
+    large_cabinet_figures(tool, generator, work)
+
+    # 5. Binaries.
     print("Binaries")
     print("  %-42s %14s" % ("Linux setuphdr (static, stripped)",
                             "{:,} B".format(os.path.getsize(tool))))

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # run.sh - builds Release setuphdr for Linux and Windows and prints its
-# start-up and large-file figures (see bench/measure.py for what is measured).
+# start-up, large-file and cabinet figures (see bench/measure.py for what is
+# measured).
 #
-#   bench/run.sh [--runs N] [--large-runs N] [--callgrind-repeats N]
+#   bench/run.sh [--runs N] [--large-runs N] [--cab-runs N]
+#                [--callgrind-repeats N] [--realworld DIR]
 #
-# Installs valgrind, hyperfine and python3 with apt-get when they are missing
-# and it runs as root (without hyperfine the timings come from a loop in
-# measure.py). Builds into build/bench-native and build/bench-win; the Windows
+# Installs valgrind, hyperfine, cabextract and python3 with apt-get when they
+# are missing and it runs as root (without hyperfine the timings come from a
+# loop in measure.py; without cabextract the real-cabinet figures are
+# skipped). Builds into build/bench-native and build/bench-win; the Windows
 # build needs mingw-w64 and is skipped without it. The build logs go to
 # build/bench-*.log. This prints figures and judges them against their goals;
 # it never fails because of a figure.
@@ -41,8 +44,8 @@ install_missing() {
   fi
 }
 
-install_missing valgrind:valgrind hyperfine:hyperfine python3:python3 \
-  readelf:binutils cc:gcc
+install_missing valgrind:valgrind hyperfine:hyperfine cabextract:cabextract \
+  python3:python3 readelf:binutils cc:gcc
 for tool in valgrind python3 cmake readelf cc; do
   command -v "$tool" >/dev/null || { echo "error: $tool is required" >&2; exit 1; }
 done

@@ -103,7 +103,7 @@ def write_cabinet(path, setup, size=DEFAULT_SIZE):
 
 def main(argv):
     if len(argv) not in (3, 4):
-        print(__doc__.splitlines()[3].strip(), file=sys.stderr)
+        print("usage: " + __doc__.splitlines()[3].strip(), file=sys.stderr)
         return 2
     with open(argv[1], "rb") as source:
         setup = source.read()

@@ -20,10 +20,6 @@ using namespace CabFormat;
 
 namespace {
 
-// Room for one block record read from the file: header, the largest
-// reserve, the largest data.
-constexpr std::uint32_t kMaxRecordSize = kBlockHeaderSize + 255 + 65535;
-
 // One failure line on the error stream, unless the source is quiet.
 void report(const CabinetSource& source, const char* format, ...) {
   if (source.quiet) return;
@@ -246,7 +242,9 @@ CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
                k, i);
         return CabStatus::Damaged;
       }
-      offset += kBlockHeaderSize + reserve + block.dataSize;
+      const std::uint32_t record = kBlockHeaderSize + reserve + block.dataSize;
+      if (record > cabinet->largestRecord) cabinet->largestRecord = record;
+      offset += record;
       stream += block.uncompressedSize;
     }
     folder.dataEnd = offset;
@@ -356,15 +354,18 @@ CabStatus readCabinet(const CabinetSource& source, Cabinet* cabinet) {
 
 CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
                             bool decode) {
+  FolderReader reader;
+  initFolderReader(&reader, source, cabinet);
+  CabStatus status = CabStatus::Ok;
   for (std::uint16_t i = 0; decode && i < cabinet->folderCount; ++i) {
-    FolderReader reader;
-    CabStatus status = openFolder(&reader, source, cabinet, i);
+    status = startFolder(&reader, i);
     while (status == CabStatus::Ok &&
            reader.nextBlock < cabinet->folders[i].blockCount)
       status = readFolderBlock(&reader);
-    closeFolder(&reader);
-    if (status != CabStatus::Ok) return status;
+    if (status != CabStatus::Ok) break;
   }
+  closeFolder(&reader);
+  if (status != CabStatus::Ok) return status;
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
     CabFolder& folder = cabinet->folders[i];
     for (std::uint16_t k = 0; k < folder.blockCount; ++k) {
@@ -469,21 +470,32 @@ std::uint32_t sumBlockLike(const unsigned char* record,
                        record + kBlockHeaderSize + reserveSize, dataSize);
 }
 
-CabStatus openFolder(FolderReader* reader, const CabinetSource& source,
-                     Cabinet* cabinet, std::uint16_t folder) {
+void initFolderReader(FolderReader* reader, const CabinetSource& source,
+                      Cabinet* cabinet) {
   std::memset(reader, 0, sizeof *reader);
   reader->source = &source;
   reader->cabinet = cabinet;
+}
+
+CabStatus startFolder(FolderReader* reader, std::uint16_t folder) {
+  const CabinetSource& source = *reader->source;
   reader->folder = folder;
-  if (source.image == nullptr) {
-    reader->scratch =
-        static_cast<unsigned char*>(allocTable(source, kMaxRecordSize, 1));
+  reader->nextBlock = 0;
+  reader->dataSize = 0;
+  reader->blockSize = 0;
+  if (source.image == nullptr && reader->scratch == nullptr) {
+    reader->scratch = static_cast<unsigned char*>(
+        allocTable(source, reader->cabinet->largestRecord, 1));
     if (reader->scratch == nullptr) return CabStatus::NoMemory;
   }
-  if (cabinet->folders[folder].compression == kCompressionMszip) {
+  if (reader->cabinet->folders[folder].compression != kCompressionMszip)
+    return CabStatus::Ok;
+  if (reader->output == nullptr) {
     reader->output = static_cast<unsigned char*>(
         allocTable(source, kMaxBlockUncompressed, 1));
     if (reader->output == nullptr) return CabStatus::NoMemory;
+  }
+  if (reader->decoder == nullptr) {
     reader->decoder = createMszipDecoder();
     if (reader->decoder == nullptr) {
       report(source, "Cannot allocate %u bytes for cabinet data",
@@ -491,10 +503,28 @@ CabStatus openFolder(FolderReader* reader, const CabinetSource& source,
       return CabStatus::NoMemory;
     }
   }
+  resetMszipHistory(reader->decoder);
   return CabStatus::Ok;
 }
 
-CabStatus readFolderBlock(FolderReader* reader) {
+CabStatus extendFolderBlock(FolderReader* reader, std::uint32_t wanted) {
+  if (wanted > reader->blockSize) wanted = reader->blockSize;
+  if (wanted <= reader->dataSize) return CabStatus::Ok;
+  if (!produceMszipBlock(reader->decoder, wanted)) {
+    report(*reader->source,
+           "Damaged cabinet: block %u of folder %u does not decode",
+           reader->nextBlock - 1, static_cast<unsigned>(reader->folder));
+    return CabStatus::Damaged;
+  }
+  reader->dataSize = wanted;
+  return CabStatus::Ok;
+}
+
+CabStatus readFolderBlock(FolderReader* reader, std::uint32_t wanted) {
+  // The block before is the history of this one.
+  CabStatus status = extendFolderBlock(reader, kWholeBlock);
+  if (status != CabStatus::Ok) return status;
+
   const CabinetSource& source = *reader->source;
   Cabinet& cabinet = *reader->cabinet;
   const CabFolder& folder = cabinet.folders[reader->folder];
@@ -512,21 +542,23 @@ CabStatus readFolderBlock(FolderReader* reader) {
     return CabStatus::Damaged;
   }
   const unsigned char* payload = record + kBlockHeaderSize + reserve;
+  ++reader->nextBlock;
+  reader->dataStart = block.uncompressedStart;
+  reader->blockSize = block.uncompressedSize;
   if (folder.compression == kCompressionStored) {
     reader->data = payload;
-  } else {
-    if (!decodeMszipBlock(reader->decoder, payload, block.dataSize,
-                          reader->output, block.uncompressedSize)) {
-      report(source, "Damaged cabinet: block %u of folder %u does not decode",
-             index, static_cast<unsigned>(reader->folder));
-      return CabStatus::Damaged;
-    }
-    reader->data = reader->output;
+    reader->dataSize = block.uncompressedSize;
+    return CabStatus::Ok;
   }
-  reader->dataSize = block.uncompressedSize;
-  reader->dataStart = block.uncompressedStart;
-  ++reader->nextBlock;
-  return CabStatus::Ok;
+  reader->data = reader->output;
+  reader->dataSize = 0;
+  if (!beginMszipBlock(reader->decoder, payload, block.dataSize,
+                       reader->output, block.uncompressedSize)) {
+    report(source, "Damaged cabinet: block %u of folder %u does not decode",
+           index, static_cast<unsigned>(reader->folder));
+    return CabStatus::Damaged;
+  }
+  return extendFolderBlock(reader, wanted);
 }
 
 void closeFolder(FolderReader* reader) {

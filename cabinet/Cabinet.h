@@ -85,6 +85,7 @@ struct Cabinet {
   std::uint16_t headerReserveSize;   // cbCFHeader
   std::uint8_t folderReserveSize;    // cbCFFolder
   std::uint8_t dataReserveSize;      // cbCFData
+  std::uint32_t largestRecord;       // of all data blocks, header included
   bool isSigned;
   std::uint32_t signatureSize;       // of the signature behind cbCabinet
   const unsigned char* head;
@@ -131,9 +132,11 @@ const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
 /// "stored" or "MSZIP".
 const char* compressionName(std::uint16_t compression);
 
-/// Streams one folder's uncompressed bytes, a block at a time. After each
-/// successful readFolderBlock, data holds dataSize bytes of the stream from
-/// dataStart on, valid until the next call.
+/// Streams folders' uncompressed bytes a block at a time. One reader
+/// serves the folders of one cabinet one after the other and keeps its
+/// buffers between them. After readFolderBlock, the current block starts at
+/// dataStart in the folder's stream and holds blockSize bytes, of which
+/// data holds the first dataSize: all of them, or as many as were wanted.
 struct FolderReader {
   const CabinetSource* source;
   Cabinet* cabinet;
@@ -145,16 +148,31 @@ struct FolderReader {
   const unsigned char* data;
   std::uint32_t dataSize;
   std::uint32_t dataStart;
+  std::uint32_t blockSize;
 };
 
-/// Prepares reader for folder of cabinet (which must stay alive).
-CabStatus openFolder(FolderReader* reader, const CabinetSource& source,
-                     Cabinet* cabinet, std::uint16_t folder);
+/// As much of a block as there is.
+constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
-/// Reads, checks and decodes the next block. The folder must have one.
-CabStatus readFolderBlock(FolderReader* reader);
+/// Prepares reader for the cabinet (which must stay alive); takes nothing
+/// yet.
+void initFolderReader(FolderReader* reader, const CabinetSource& source,
+                      Cabinet* cabinet);
 
-/// Releases what openFolder took; safe on a reader openFolder failed on.
+/// Starts streaming folder from its first block, taking the buffers the
+/// folder needs unless the reader has them.
+CabStatus startFolder(FolderReader* reader, std::uint16_t folder);
+
+/// Reads and checks the next block of the folder (which must have one) and
+/// decodes the first wanted bytes of it, or all of it. The block before is
+/// decoded to its end first, as the history needs.
+CabStatus readFolderBlock(FolderReader* reader,
+                          std::uint32_t wanted = kWholeBlock);
+
+/// Decodes the current block further, up to its first wanted bytes.
+CabStatus extendFolderBlock(FolderReader* reader, std::uint32_t wanted);
+
+/// Releases the reader's buffers; safe at any point after initFolderReader.
 void closeFolder(FolderReader* reader);
 
 /// Verifies a block record's checksum, trying the sum without and with the

@@ -1,9 +1,10 @@
 // Mszip.cpp - MSZIP blocks decoded and encoded with zlib's raw deflate.
 //
-// zlib results are read strictly: a block decodes only when inflate reaches
-// the end of its stream (Z_STREAM_END) having produced exactly the block's
-// size. Z_NEED_DICT and Z_BUF_ERROR count as bad data here, since every
-// call is a single Z_FINISH over the whole block.
+// zlib results are read strictly: a block is whole only when inflate
+// reaches the end of its stream (Z_STREAM_END) having produced exactly the
+// block's size, and a part of it only when inflate filled the room given.
+// Z_NEED_DICT and Z_BUF_ERROR count as bad data here, since every call has
+// the whole block as its input.
 #include "cabinet/Mszip.h"
 
 #include <cstring>
@@ -43,6 +44,8 @@ void addHistory(unsigned char* history, std::uint32_t* historySize,
 
 struct MszipDecoder {
   z_stream stream;
+  unsigned char* out;         // the block being decoded
+  std::uint32_t outSize;
   std::uint32_t historySize;
   unsigned char history[kWindow];
 };
@@ -63,9 +66,11 @@ void destroyMszipDecoder(MszipDecoder* decoder) {
   freeBlock(decoder);
 }
 
-bool decodeMszipBlock(MszipDecoder* decoder, const unsigned char* data,
-                      std::uint32_t size, unsigned char* out,
-                      std::uint32_t outSize) {
+void resetMszipHistory(MszipDecoder* decoder) { decoder->historySize = 0; }
+
+bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
+                     std::uint32_t size, unsigned char* out,
+                     std::uint32_t outSize) {
   if (size < 2 || data[0] != kBlockMagic[0] || data[1] != kBlockMagic[1])
     return false;
   z_stream& stream = decoder->stream;
@@ -78,10 +83,26 @@ bool decodeMszipBlock(MszipDecoder* decoder, const unsigned char* data,
   stream.next_in = const_cast<unsigned char*>(data + 2);
   stream.avail_in = size - 2;
   stream.next_out = out;
-  stream.avail_out = outSize;
+  stream.avail_out = 0;
+  decoder->out = out;
+  decoder->outSize = outSize;
+  return true;
+}
+
+bool produceMszipBlock(MszipDecoder* decoder, std::uint32_t upTo) {
+  z_stream& stream = decoder->stream;
+  const std::uint32_t done =
+      static_cast<std::uint32_t>(stream.next_out - decoder->out);
+  if (upTo <= done) return true;
+  stream.avail_out = upTo - done;
+  if (upTo < decoder->outSize) {
+    // Part of the block: it must not end before upTo.
+    return inflate(&stream, Z_NO_FLUSH) == Z_OK && stream.avail_out == 0;
+  }
   if (inflate(&stream, Z_FINISH) != Z_STREAM_END || stream.avail_out != 0)
     return false;
-  addHistory(decoder->history, &decoder->historySize, out, outSize);
+  addHistory(decoder->history, &decoder->historySize, decoder->out,
+             decoder->outSize);
   return true;
 }
 
@@ -98,8 +119,8 @@ MszipEncode encodeMszipBlock(const unsigned char* history,
   }
 
   z_stream stream = {};
-  if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, kRawWindowBits, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
+                   kRawWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     return MszipEncode::NoMemory;
   int result = Z_OK;
   if (historySize != 0)

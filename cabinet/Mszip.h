@@ -20,13 +20,23 @@ MszipDecoder* createMszipDecoder();
 /// Releases a decoder; null is ignored.
 void destroyMszipDecoder(MszipDecoder* decoder);
 
-/// Decodes one block (its data, "CK" included) into exactly outSize bytes
-/// of out, with the history of the blocks before it, then adds the output
-/// to the history. Bytes behind the end of the deflate stream are accepted.
-/// Returns false when the block does not decode to exactly outSize bytes.
-bool decodeMszipBlock(MszipDecoder* decoder, const unsigned char* data,
-                      std::uint32_t size, unsigned char* out,
-                      std::uint32_t outSize);
+/// Forgets the history: the next block starts a new folder.
+void resetMszipHistory(MszipDecoder* decoder);
+
+/// Starts decoding one block (its data, "CK" included, which must stay in
+/// place until the block is done) into out, which takes its outSize bytes,
+/// with the history of the blocks before it. Nothing is produced yet.
+/// False when the block does not start as an MSZIP block.
+bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
+                     std::uint32_t size, unsigned char* out,
+                     std::uint32_t outSize);
+
+/// Decodes the block begun last until upTo bytes of it are out (upTo at
+/// most its outSize; bytes already out stay). At outSize the deflate stream
+/// must end there, and the block's output joins the history; bytes behind
+/// the end of the stream are accepted. False when the block does not
+/// decode that far, or not to exactly outSize bytes.
+bool produceMszipBlock(MszipDecoder* decoder, std::uint32_t upTo);
 
 /// Outcome of encodeMszipBlock.
 enum class MszipEncode { Ok, NoMemory };

@@ -189,7 +189,8 @@ CabStatus changeFolder(const CabinetSource& source, Cabinet* cabinet,
   // The original stream over the window: an MSZIP folder decodes from its
   // start, a stored one is read where the window begins.
   FolderReader reader;
-  CabStatus status = openFolder(&reader, source, cabinet, file.folder);
+  initFolderReader(&reader, source, cabinet);
+  CabStatus status = startFolder(&reader, file.folder);
   if (stored) reader.nextBlock = blockAt(folder, windowStart);
   while (status == CabStatus::Ok && reader.nextBlock <= lastBlock) {
     status = readFolderBlock(&reader);

@@ -95,10 +95,12 @@ CabStatus judge(const CabinetSource& source, Cabinet* cabinet,
   return CabStatus::Ok;
 }
 
-// Streams the folder of candidates[begin, end) as far as they need.
+// Streams the folder of candidates[begin, end) as far as they need, and
+// no further: the last block is decoded only up to what is needed of it.
 CabStatus scanFolder(const CabinetSource& source, Cabinet* cabinet,
-                     Candidate* candidates, std::uint32_t begin,
-                     std::uint32_t end, Search* search, SetupMember* member) {
+                     FolderReader* reader, Candidate* candidates,
+                     std::uint32_t begin, std::uint32_t end, Search* search,
+                     SetupMember* member) {
   const std::uint16_t folder = candidates[begin].folder;
   std::uint32_t needEnd = 0;
   for (std::uint32_t c = begin; c < end; ++c) {
@@ -106,38 +108,45 @@ CabStatus scanFolder(const CabinetSource& source, Cabinet* cabinet,
       needEnd = candidates[c].start + kHeadSize;
   }
 
-  FolderReader reader;
-  CabStatus status = openFolder(&reader, source, cabinet, folder);
+  CabStatus status = startFolder(reader, folder);
   std::uint32_t next = begin;  // the first candidate still incomplete
-  const std::uint16_t blocks = cabinet->folders[folder].blockCount;
-  while (status == CabStatus::Ok && reader.nextBlock < blocks) {
-    status = readFolderBlock(&reader);
-    if (status != CabStatus::Ok) break;
-    const std::uint32_t s = reader.dataStart;
-    const std::uint32_t e = s + reader.dataSize;
-    // Heads complete in stream order, so the complete ones stay in front.
-    for (std::uint32_t c = next; c < end && candidates[c].start < e; ++c) {
-      Candidate& candidate = candidates[c];
-      const std::uint8_t before = candidate.filled;
-      candidate.filled = static_cast<std::uint8_t>(
-          before + copyOverlap(candidate.start, kHeadSize, s, e, reader.data,
-                               candidate.head));
-      if (before < kHeadSize && candidate.filled == kHeadSize) {
-        status = judge(source, cabinet, &candidate, search, member, &needEnd);
-        if (status != CabStatus::Ok) break;
-        if (c == next) ++next;
+  const CabFolder& entry = cabinet->folders[folder];
+  while (status == CabStatus::Ok && reader->nextBlock < entry.blockCount) {
+    const std::uint32_t start =
+        entry.blocks[reader->nextBlock].uncompressedStart;
+    status = readFolderBlock(reader, needEnd - start);
+    // A setup file found here may need more of this block.
+    for (bool more = true; status == CabStatus::Ok && more;) {
+      const std::uint32_t s = reader->dataStart;
+      const std::uint32_t e = s + reader->dataSize;
+      // Heads complete in stream order, so the complete ones stay in front.
+      for (std::uint32_t c = next; c < end && candidates[c].start < e; ++c) {
+        Candidate& candidate = candidates[c];
+        copyOverlap(candidate.start, kHeadSize, s, e, reader->data,
+                    candidate.head);
+        const std::uint32_t seen = e - candidate.start;
+        candidate.filled =
+            static_cast<std::uint8_t>(seen < kHeadSize ? seen : kHeadSize);
+        if (candidate.filled == kHeadSize) {
+          status = judge(source, cabinet, &candidate, search, member, &needEnd);
+          if (status != CabStatus::Ok) break;
+          if (c == next) ++next;
+        }
       }
+      if (status != CabStatus::Ok) break;
+      if (search->found != 0 && search->captureFolder == folder &&
+          member->bytes != nullptr) {
+        copyOverlap(search->captureStart,
+                    search->captureEnd - search->captureStart, s, e,
+                    reader->data, member->bytes);
+      }
+      more = e < needEnd && reader->dataSize < reader->blockSize;
+      if (more) status = extendFolderBlock(reader, needEnd - s);
     }
-    if (status != CabStatus::Ok) break;
-    if (search->found != 0 && search->captureFolder == folder &&
-        member->bytes != nullptr) {
-      copyOverlap(search->captureStart,
-                  search->captureEnd - search->captureStart, s, e, reader.data,
-                  member->bytes);
-    }
-    if (e >= needEnd) break;
+    if (status != CabStatus::Ok ||
+        reader->dataStart + reader->dataSize >= needEnd)
+      break;
   }
-  closeFolder(&reader);
   return status;
 }
 
@@ -179,14 +188,17 @@ CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
 
   Search search = {};
   CabStatus status = CabStatus::Ok;
+  FolderReader reader;
+  initFolderReader(&reader, source, cabinet);
   for (std::uint32_t begin = 0; begin < count && status == CabStatus::Ok;) {
     std::uint32_t end = begin + 1;
     while (end < count && candidates[end].folder == candidates[begin].folder)
       ++end;
-    status = scanFolder(source, cabinet, candidates, begin, end, &search,
-                        member);
+    status = scanFolder(source, cabinet, &reader, candidates, begin, end,
+                        &search, member);
     begin = end;
   }
+  closeFolder(&reader);
   freeBlock(candidates);
 
   if (status == CabStatus::Ok && search.found == 0) {

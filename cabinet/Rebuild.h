@@ -48,11 +48,14 @@ bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
 CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
                          const RebuildRequest& request, RebuildResult* result);
 
-/// Checks the new image against the original: it reads back with every
-/// checksum holding, every folder decodes, every member but the setup file
-/// is byte-identical, the setup file differs only in the fields asked for,
-/// and the structure is the original's but for the expected changes.
-/// Reports one line and returns false when anything disagrees.
+/// Checks the new image against the original (whose folders must all have
+/// decoded, as checkWholeCabinet with decoding makes sure): it reads back
+/// with every checksum holding, the setup file's folder decodes to the
+/// original's stream with only the fields asked for changed, every other
+/// folder is the original's blocks byte for byte (and so decodes to the
+/// same), no other member shares a changed byte, and the structure is the
+/// original's but for the expected changes. Reports one line and returns
+/// false when anything disagrees.
 bool verifyRebuild(const CabinetSource& source, Cabinet* cabinet,
                    const RebuildRequest& request, const RebuildResult& result);
 

@@ -89,8 +89,14 @@ std::map<std::string, std::string> extract(const unsigned char* bytes,
 void checkChange(const CabinetSource& whole, Cabinet* cabinet,
                  const SetupMember& member, const ChangeRequest& changes,
                  bool unsign) {
-  // The tool refuses a bad header and a signature it may not remove.
+  // The tool refuses a bad header, a member on the bytes to change and a
+  // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
+  if ((changes.archGiven || changes.minVersionGiven ||
+       changes.maxVersionGiven) &&
+      reported([&] { return checkSetupFileAlone(*cabinet, member); }) !=
+          CabStatus::Ok)
+    return;
   if (cabinet->isSigned && !unsign) return;
   unsigned char header[SetupHeader::kSize];
   std::memcpy(header, member.bytes, sizeof header);

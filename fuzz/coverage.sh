@@ -33,14 +33,15 @@ for target in $FUZZ_TARGETS; do
   [ -d "$corpus" ] && [ -n "$(ls -A "$corpus")" ] || corpus=$build/seeds/$target
   echo "== replaying $corpus"
   if ! LLVM_PROFILE_FILE="$build/profiles/$target.profraw" \
-    "$build/fuzz/fuzz-$target" -runs=0 "$corpus" "$build/seeds/$target" \
-    </dev/null >/dev/null 2>&1; then
+    "$build/fuzz/fuzz-$target" -runs=0 -artifact_prefix="$build/profiles/" \
+    "$corpus" "$build/seeds/$target" </dev/null >/dev/null 2>&1; then
     # An input still crashes (a regression seed before its fix) and the
     # profile went with the process: one process per input instead.
     rm -f "$build/profiles/$target.profraw"
     for input in "$corpus"/* "$build/seeds/$target"/*; do
       LLVM_PROFILE_FILE="$build/profiles/$target-%p.profraw" \
-        "$build/fuzz/fuzz-$target" "$input" </dev/null >/dev/null 2>&1 ||
+        "$build/fuzz/fuzz-$target" -artifact_prefix="$build/profiles/" \
+        "$input" </dev/null >/dev/null 2>&1 ||
         echo "   crashes: $input"
     done
   fi

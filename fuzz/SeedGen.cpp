@@ -237,28 +237,28 @@ Bytes runInput(unsigned faultByte, const std::string& line, const Bytes& file) {
 
 // Cabinets: the layouts the change handles, and a few it must refuse.
 std::vector<std::pair<std::string, std::string>> cabinets() {
-  using cabtest::Spec;
+  using cabtest::Recipe;
   const std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
   std::string dll(70000, '\0');  // bytes that compress, but not to nothing
   for (std::size_t i = 0; i < dll.size(); ++i)
     dll[i] = static_cast<char>('a' + (i * 7 / 13 + i / 101) % 8);
   const std::string text = dll.substr(500, 3000);
-  Spec reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
+  Recipe reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
                     {0, 32768, "unrelated"}},
                    {{"APP.000", setup}, {"y.001", text, 1}}};
   reserves.folderReserveSize = 40;
   reserves.dataReserveSize = 3;
   reserves.headerReserve = "head";
-  Spec summed = {{{1}}, {{"APP.000", setup}, {"z.001", dll}}};
+  Recipe summed = {{{1}}, {{"APP.000", setup}, {"z.001", dll}}};
   summed.dataReserveSize = 5;
   summed.sumReserve = true;
-  Spec unchecked = {{{0, 100}}, {{"APP.000", setup}}};
+  Recipe unchecked = {{{0, 100}}, {{"APP.000", setup}}};
   unchecked.checksums = false;
-  Spec signedSpec = {{{1}, {0}}, {{"APP.000", setup}, {"s.001", text, 1}}};
-  signedSpec.signature = std::string(64, 'S');
-  Spec signedReserve = signedSpec;
+  Recipe signedRecipe = {{{1}, {0}}, {{"APP.000", setup}, {"s.001", text, 1}}};
+  signedRecipe.signature = std::string(64, 'S');
+  Recipe signedReserve = signedRecipe;
   signedReserve.folderReserveSize = 8;
-  const std::pair<const char*, Spec> specs[] = {
+  const std::pair<const char*, Recipe> recipes[] = {
       {"stored", {{{0}}, {{"readme.txt", text}, {"APP.000", setup}}}},
       {"mszip", {{{1}}, {{"a.txt", text}, {"APP.000", setup}, {"b", dll}}}},
       {"three-folders", {{{0}, {1}, {1, 20000}},
@@ -269,14 +269,14 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
       {"folder-reserve-arch-copy", reserves},
       {"data-reserve-summed", summed},
       {"no-checksums", unchecked},
-      {"signed", signedSpec},
+      {"signed", signedRecipe},
       {"signed-folder-reserve", signedReserve},
       {"no-setup-file", {{{0}}, {{"a.001", text}}}},
       {"two-setup-files", {{{0}, {1}}, {{"A.000", setup}, {"B.000", setup, 1}}}},
   };
   std::vector<std::pair<std::string, std::string>> all;
-  for (const auto& spec : specs)
-    all.push_back({spec.first, cabtest::build(spec.second)});
+  for (const auto& recipe : recipes)
+    all.push_back({recipe.first, cabtest::build(recipe.second)});
   // The stored one cut short, with a data byte changed behind its checksum,
   // with LZX in its folder entry, with bytes behind its end.
   const std::string plain = all[0].second;

@@ -61,18 +61,18 @@ std::string mszip(const std::string& history, const std::string& data) {
 
 }  // namespace
 
-std::string build(const Spec& spec) {
-  std::string headerReserve = spec.headerReserve;
-  if (!spec.signature.empty()) headerReserve = std::string(20, '\0');
-  const bool reserves = !headerReserve.empty() || spec.folderReserveSize ||
-                        spec.dataReserveSize;
-  const std::size_t entrySize = 8 + spec.folderReserveSize;
+std::string build(const Recipe& recipe) {
+  std::string headerReserve = recipe.headerReserve;
+  if (!recipe.signature.empty()) headerReserve = std::string(20, '\0');
+  const bool reserves = !headerReserve.empty() || recipe.folderReserveSize ||
+                        recipe.dataReserveSize;
+  const std::size_t entrySize = 8 + recipe.folderReserveSize;
   const std::size_t tableStart =
       36 + (reserves ? 4 + headerReserve.size() : 0);
 
   std::string files;
-  std::vector<std::string> streams(spec.folders.size());
-  for (const Member& member : spec.members) {
+  std::vector<std::string> streams(recipe.folders.size());
+  for (const Member& member : recipe.members) {
     files += number(static_cast<std::uint32_t>(member.bytes.size()), 4) +
              number(static_cast<std::uint32_t>(
                         streams[member.folder].size()), 4) +
@@ -81,12 +81,12 @@ std::string build(const Spec& spec) {
              std::string(1, '\0');
     streams[member.folder] += member.bytes;
   }
-  const std::size_t filesOffset = tableStart + entrySize * spec.folders.size();
+  const std::size_t filesOffset = tableStart + entrySize * recipe.folders.size();
 
   std::string folders, data;
   std::size_t position = filesOffset + files.size();
-  for (std::size_t f = 0; f < spec.folders.size(); ++f) {
-    const Folder& folder = spec.folders[f];
+  for (std::size_t f = 0; f < recipe.folders.size(); ++f) {
+    const Folder& folder = recipe.folders[f];
     const std::string& stream = streams[f];
     std::string blocks;
     std::uint32_t count = 0;
@@ -94,19 +94,19 @@ std::string build(const Spec& spec) {
       const std::string raw = stream.substr(at, folder.blockSize);
       const std::string packed =
           folder.compression == 1 ? mszip(stream.substr(0, at), raw) : raw;
-      std::string reserve(spec.dataReserveSize, '\0');
+      std::string reserve(recipe.dataReserveSize, '\0');
       for (std::size_t i = 0; i < reserve.size(); ++i)
         reserve[i] = static_cast<char>(0xA5 + i + count);
       const std::string sizes =
           number(static_cast<std::uint32_t>(packed.size()), 2) +
           number(static_cast<std::uint32_t>(raw.size()), 2);
       const std::uint32_t sum = checksum(
-          sizes, checksum(spec.sumReserve ? reserve + packed : packed, 0));
-      blocks += number(spec.checksums ? sum : 0, 4) + sizes + reserve + packed;
+          sizes, checksum(recipe.sumReserve ? reserve + packed : packed, 0));
+      blocks += number(recipe.checksums ? sum : 0, 4) + sizes + reserve + packed;
       ++count;
     }
     std::string reserve = folder.reserve;
-    reserve.resize(spec.folderReserveSize, '\0');
+    reserve.resize(recipe.folderReserveSize, '\0');
     folders += number(static_cast<std::uint32_t>(position + data.size()), 4) +
                number(count, 2) + number(folder.compression, 2) + reserve;
     data += blocks;
@@ -119,22 +119,22 @@ std::string build(const Spec& spec) {
   put(cabinet, 16, static_cast<std::uint32_t>(filesOffset), 4);
   cabinet[24] = 3;  // version 1.3
   cabinet[25] = 1;
-  put(cabinet, 26, static_cast<std::uint32_t>(spec.folders.size()), 2);
-  put(cabinet, 28, static_cast<std::uint32_t>(spec.members.size()), 2);
+  put(cabinet, 26, static_cast<std::uint32_t>(recipe.folders.size()), 2);
+  put(cabinet, 28, static_cast<std::uint32_t>(recipe.members.size()), 2);
   put(cabinet, 30, reserves ? 4 : 0, 2);
   put(cabinet, 32, 0x1234, 2);
   if (reserves) {
-    if (!spec.signature.empty()) {
+    if (!recipe.signature.empty()) {
       put(headerReserve, 0, 0x00100000, 4);
       put(headerReserve, 4, size, 4);
-      put(headerReserve, 8, static_cast<std::uint32_t>(spec.signature.size()),
+      put(headerReserve, 8, static_cast<std::uint32_t>(recipe.signature.size()),
           4);
     }
     cabinet += number(static_cast<std::uint32_t>(headerReserve.size()), 2) +
-               static_cast<char>(spec.folderReserveSize) +
-               static_cast<char>(spec.dataReserveSize) + headerReserve;
+               static_cast<char>(recipe.folderReserveSize) +
+               static_cast<char>(recipe.dataReserveSize) + headerReserve;
   }
-  return cabinet + folders + files + data + spec.signature;
+  return cabinet + folders + files + data + recipe.signature;
 }
 
 std::string setupFile(std::uint32_t arch, const std::string& app,

@@ -25,7 +25,7 @@ struct Folder {
   std::string reserve{};           // cut or padded to the folder reserve size
 };
 
-struct Spec {
+struct Recipe {
   std::vector<Folder> folders;
   std::vector<Member> members;  // in table order; each folder's stream
                                 // holds its members in that order
@@ -37,8 +37,8 @@ struct Spec {
   std::string signature{};           // appended, with its header reserve
 };
 
-/// The cabinet file for spec.
-std::string build(const Spec& spec);
+/// The cabinet file for recipe.
+std::string build(const Recipe& recipe);
 
 /// A setup file: a valid header with the given fields, its texts and
 /// filler up to size bytes.

@@ -18,7 +18,7 @@
 
 namespace {
 
-using cabtest::Spec;
+using cabtest::Recipe;
 
 // Bytes that compress, but not to nothing.
 std::string filler(std::size_t size, unsigned seed) {
@@ -117,7 +117,7 @@ class CabinetTest : public FakePlatformTest {};
 
 struct Layout {
   const char* name;
-  Spec spec;
+  Recipe recipe;
 };
 
 std::vector<Layout> layouts() {
@@ -137,18 +137,18 @@ std::vector<Layout> layouts() {
       {"header split across small MSZIP blocks",
        {{{1, 40}}, {{"APP.000", kSetup}, {"x.001", filler(9000, 9)}}}},
   };
-  Spec reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
+  Recipe reserves = {{{1, 32768, cabtest::archCopy(2577, "App", "Provider")},
                     {0, 32768, "unrelated"}},
                    {{"APP.000", kSetup}, {"y.001", dll, 1}}};
   reserves.folderReserveSize = 40;
   reserves.dataReserveSize = 3;
   reserves.headerReserve = "head";
   all.push_back({"folder reserves with a copy of the architecture", reserves});
-  Spec summed = {{{1}}, {{"APP.000", kSetup}, {"z.001", dll}}};
+  Recipe summed = {{{1}}, {{"APP.000", kSetup}, {"z.001", dll}}};
   summed.dataReserveSize = 5;
   summed.sumReserve = true;
   all.push_back({"block checksums over the block reserve", summed});
-  Spec unsummed = {{{0, 100}}, {{"APP.000", kSetup}}};
+  Recipe unsummed = {{{0, 100}}, {{"APP.000", kSetup}}};
   unsummed.checksums = false;
   all.push_back({"blocks without checksums", unsummed});
   return all;
@@ -157,7 +157,7 @@ std::vector<Layout> layouts() {
 TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
   for (const Layout& layout : layouts()) {
     SCOPED_TRACE(layout.name);
-    const std::string cabinet = cabtest::build(layout.spec);
+    const std::string cabinet = cabtest::build(layout.recipe);
     ASSERT_EQ(cabtest::extract(cabinet).at("APP.000"), kSetup);
 
     // The display reads ranges only.
@@ -180,22 +180,22 @@ TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
     auto before = cabtest::extract(cabinet), after = cabtest::extract(run.image);
     before["APP.000"] = patchedSetup();
     EXPECT_EQ(after, before);
-    const bool stored = layout.spec.folders[0].compression == 0 &&
-                        layout.spec.members[0].name == "APP.000";
+    const bool stored = layout.recipe.folders[0].compression == 0 &&
+                        layout.recipe.members[0].name == "APP.000";
     if (stored) {
       EXPECT_EQ(run.image.size(), cabinet.size());
     }
-    EXPECT_EQ(run.archCopyUpdated, layout.spec.folderReserveSize != 0);
+    EXPECT_EQ(run.archCopyUpdated, layout.recipe.folderReserveSize != 0);
   }
   EXPECT_EQ(err(), "");
 }
 
 TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
   for (const char* provider : {"Provider", "Other"}) {
-    Spec spec = {{{0, 32768, cabtest::archCopy(2577, "App", provider)}},
+    Recipe recipe = {{{0, 32768, cabtest::archCopy(2577, "App", provider)}},
                  {{"APP.000", kSetup}}};
-    spec.folderReserveSize = 40;
-    const Change run = change(cabtest::build(spec), archAndMin());
+    recipe.folderReserveSize = 40;
+    const Change run = change(cabtest::build(recipe), archAndMin());
     ASSERT_TRUE(run.verified);
     const bool faithful = std::strcmp(provider, "Provider") == 0;
     EXPECT_EQ(cabtest::get(run.image, 36 + 4 + 8, 4), faithful ? 4000u : 2577u);
@@ -244,10 +244,10 @@ TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {
 TEST_F(CabinetTest, UnsignRemovesSignatureAndReserve) {
   for (std::uint8_t folderReserve : {0, 8}) {
     SCOPED_TRACE(static_cast<int>(folderReserve));
-    Spec spec = {{{1}, {0}}, {{"APP.000", kSetup}, {"s.001", "stored", 1}}};
-    spec.folderReserveSize = folderReserve;
-    spec.signature = std::string(300, 'S');
-    const std::string cabinet = cabtest::build(spec);
+    Recipe recipe = {{{1}, {0}}, {{"APP.000", kSetup}, {"s.001", "stored", 1}}};
+    recipe.folderReserveSize = folderReserve;
+    recipe.signature = std::string(300, 'S');
+    const std::string cabinet = cabtest::build(recipe);
     const Change run = change(cabinet, ChangeRequest{}, true);
     ASSERT_TRUE(run.verified) << err();
     // The signature's 20 bytes go, and its 4 reserve sizes when no other
@@ -274,16 +274,16 @@ TEST_F(CabinetTest, SameValuesLeaveTheCabinetAlone) {
 using Mutation = std::function<void(std::string&)>;
 
 TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
-  const Spec plain = {{{0}}, {{"APP.000", kSetup}, {"other.001", "xyz"}}};
-  const Spec packed = {{{1}}, {{"APP.000", kSetup}}};
-  Spec signedSpec = plain;
-  signedSpec.signature = "SIG";
+  const Recipe plain = {{{0}}, {{"APP.000", kSetup}, {"other.001", "xyz"}}};
+  const Recipe packed = {{{1}}, {{"APP.000", kSetup}}};
+  Recipe signedRecipe = plain;
+  signedRecipe.signature = "SIG";
   const std::size_t fileEntry = 36 + 8;  // the first, in plain
   // The one block of plain: its header, then the 403 bytes of both files.
   const std::size_t block = cabtest::build(plain).size() - 8 - 403;
   struct Refusal {
     const char* name;
-    Spec spec;
+    Recipe recipe;
     Mutation mutate;
     CabStatus status;
     const char* line;
@@ -348,14 +348,14 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
       {"bytes behind the cabinet", plain, [](std::string& c) { c += "xx"; },
        CabStatus::Unhandled, "Cabinet not handled: 2 unknown bytes behind "
                              "its end"},
-      {"signature cut short", signedSpec,
+      {"signature cut short", signedRecipe,
        [](std::string& c) { c.resize(c.size() - 1); }, CabStatus::Damaged,
        "Damaged cabinet: signature outside the file"},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.name);
     fake::state().error.clear();
-    std::string cabinet = cabtest::build(refusal.spec);
+    std::string cabinet = cabtest::build(refusal.recipe);
     if (refusal.mutate) refusal.mutate(cabinet);
     const Change run = change(cabinet, archAndMin());
     EXPECT_EQ(run.status, refusal.status);

@@ -136,6 +136,17 @@ const char* readOption(const char* name, Command* command) {
 
 }  // namespace
 
+const char* readPathWord(const char* text, char* path) {
+  // A path cut to fit could name another, existing file.
+  std::size_t pathLength = 0;
+  const char* next = readToken(text, path, kPathSize, nullptr, &pathLength);
+  if (next == nullptr || pathLength == 0 || pathLength >= kPathSize) {
+    path[0] = '\0';
+    return nullptr;
+  }
+  return next;
+}
+
 bool readOptions(Action action, const char* text, Command* command) {
   std::memset(command, 0, sizeof *command);
   command->action = action;
@@ -146,20 +157,22 @@ bool readOptions(Action action, const char* text, Command* command) {
       position = readOption(position + 1, command);
       if (position == nullptr) return false;
     } else {
-      if (command->path[0] != '\0') {
+      // Only the list action takes several paths; it reads them again
+      // one by one as it lists them.
+      if (command->path[0] != '\0' && action != Action::List) {
         reportError("File path already specified");
         return false;
       }
-      // A path cut to fit could name another, existing file.
-      std::size_t pathLength = 0;
-      position = readToken(position, command->path, sizeof command->path,
-                           nullptr, &pathLength);
-      if (position == nullptr || pathLength == 0 ||
-          pathLength >= sizeof command->path) {
+      const bool first = command->path[0] == '\0';
+      char path[kPathSize];
+      const char* next = readPathWord(position, first ? command->path : path);
+      if (next == nullptr) {
         command->path[0] = '\0';
         reportError("Error in file path");
         return false;
       }
+      if (first) command->paths = position;
+      position = next;
     }
     position = skipBlanks(position);
   }

@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/ExitCodes.h"
 #include "app/FileProcessing.h"
+#include "app/ListProcessing.h"
 #include "app/Options.h"
 #include "header/ArchTable.h"
 #include "runtime/Console.h"
@@ -27,6 +28,7 @@ void printUsage() {
       "\n"
       "d - display MSCE file header\n"
       "c - change header fields\n"
+      "l - list the setup files in files and folders, one row each\n"
       "\n"
       "Options:\n"
       "\n"
@@ -59,6 +61,8 @@ std::uint32_t runArguments(const char* arguments) {
     action = Action::Display;
   } else if (letter == 'c') {
     action = Action::Change;
+  } else if (letter == 'l') {
+    action = Action::List;
   } else {
     reportError("Unknown action \"%c\"", letter);
     return kExitCommandLine;
@@ -66,6 +70,7 @@ std::uint32_t runArguments(const char* arguments) {
 
   Command command;
   if (!readOptions(action, text + 1, &command)) return kExitCommandLine;
+  if (action == Action::List) return listFiles(command);
   return processFile(command);
 }
 
@@ -74,7 +79,7 @@ std::uint32_t runArguments(const char* arguments) {
 std::uint32_t runCommand(const char* arguments) {
   // A fresh console for the run: no stream held, no failed write.
   gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
-                            false, 0, false};
+                            false, 0, false, nullptr};
   if (!platform::acquireStdHandles(nullptr, &gConsole.output,
                                    &gConsole.error)) {
     // Nothing to write to: end quietly.

@@ -402,4 +402,25 @@ bool replaceFile(const char*, const char*, Handle* original) {
 
 void removeFile(const char*) { state().observed.tempRemoved = true; }
 
+// The one file is served under any path; there are no folders.
+PathKind pathKind(const char*) {
+  return state().settings.serveFile ? PathKind::File : PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char*, const char*) {
+  state().lastError = fuzzplatform::kMissingFileCode;
+  return kNoHandle;
+}
+
+bool readDirectory(Handle, char*, std::size_t, PathKind*) {
+  fuzzplatform::fail("a folder read that was never opened");
+  return false;
+}
+
+void closeDirectory(Handle) {}
+
 }  // namespace platform

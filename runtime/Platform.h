@@ -148,6 +148,40 @@ bool replaceFile(const char* tempPath, const char* path, Handle* original);
 /// Removes a file; for a temporary file that is not to be put in place.
 void removeFile(const char* path);
 
+/// What a path, or a name in a directory, denotes.
+enum class PathKind {
+  File,       // a regular file, or a link to one
+  Directory,  // a directory itself, not a link to one
+  Other,      // a link to a directory, a device, a pipe; or nothing there
+};
+
+/// What path denotes, following links: a link to a directory given by the
+/// user is that directory.
+PathKind pathKind(const char* path);
+
+/// The character that joins a directory and a name in a path.
+char pathSeparator();
+
+/// True where the shell leaves wildcards to the program (Windows): the
+/// tool then expands a "*" or "?" in a path's last part itself.
+bool expandsWildcards();
+
+/// Starts reading the entries of directory (an empty text is the current
+/// directory). With a pattern (only where expandsWildcards()), only the
+/// entries whose names match it (none is no failure). Returns kNoHandle on
+/// failure, with the reason in lastError().
+Handle openDirectory(const char* directory, const char* pattern);
+
+/// Reads the next entry other than "." and "..": its name (NUL-terminated,
+/// room bytes at most, longer names are passed over) and its kind, where a
+/// link is followed only to a file. False at the end (lastError() 0) or on
+/// an error (its reason in lastError()).
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind);
+
+/// Ends the reading of a directory; kNoHandle is ignored.
+void closeDirectory(Handle directory);
+
 }  // namespace platform
 
 #endif

@@ -12,6 +12,7 @@
 #include <cstdlib>  // calloc, free, exit
 #include <cstring>  // strerror, strlen
 
+#include <dirent.h>  // opendir, readdir: the list action
 #include <fcntl.h>
 #include <sys/mman.h>  // mmap, madvise: heap blocks
 #include <sys/resource.h>  // getrlimit: the file-size limit
@@ -409,6 +410,64 @@ void removeFile(const char* path) {
   unlink(path);
   if (gTempHeld && std::strcmp(path, gTempPath) == 0) gTempHeld = 0;
   errno = saved;
+}
+
+PathKind pathKind(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return PathKind::Other;
+  if (S_ISDIR(info.st_mode)) return PathKind::Directory;
+  return S_ISREG(info.st_mode) ? PathKind::File : PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+// The shell expands wildcards before the tool starts.
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  if (pattern != nullptr) {
+    errno = ENOTSUP;
+    return kNoHandle;
+  }
+  DIR* stream = opendir(directory[0] == '\0' ? "." : directory);
+  return stream == nullptr ? kNoHandle : reinterpret_cast<Handle>(stream);
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  DIR* stream = reinterpret_cast<DIR*>(directory);
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(stream);
+    if (entry == nullptr) return false;  // errno tells the end from an error
+    const char* entryName = entry->d_name;
+    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0)
+      continue;
+    const std::size_t length = std::strlen(entryName);
+    if (length + 1 > room) continue;
+    // A link counts as what it names, but a directory only as itself, so
+    // the walk never follows a link into a directory (nor round a loop).
+    struct stat info;
+    PathKind found = PathKind::Other;
+    if (fstatat(dirfd(stream), entryName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(info.st_mode)) {
+        found = PathKind::Directory;
+      } else if (S_ISREG(info.st_mode)) {
+        found = PathKind::File;
+      } else if (S_ISLNK(info.st_mode) &&
+                 fstatat(dirfd(stream), entryName, &info, 0) == 0 &&
+                 S_ISREG(info.st_mode)) {
+        found = PathKind::File;
+      }
+    }
+    std::memcpy(name, entryName, length + 1);
+    *kind = found;
+    return true;
+  }
+}
+
+void closeDirectory(Handle directory) {
+  if (directory != kNoHandle) closedir(reinterpret_cast<DIR*>(directory));
 }
 
 }  // namespace platform

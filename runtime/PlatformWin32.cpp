@@ -276,4 +276,97 @@ void removeFile(const char* path) {
   SetLastError(saved);
 }
 
+PathKind pathKind(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Other;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::Directory;
+  return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::Other
+                                                   : PathKind::File;
+}
+
+char pathSeparator() { return '\\'; }
+
+// cmd.exe hands "*" and "?" to the program as they are.
+bool expandsWildcards() { return true; }
+
+namespace {
+
+// A directory being read: FindFirstFileA has already found the first entry.
+struct DirectoryReader {
+  HANDLE find;
+  bool pending;  // data holds an entry not yet handed out
+  WIN32_FIND_DATAA data;
+};
+
+}  // namespace
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  char search[MAX_PATH + 4];
+  const int length = lstrlenA(directory);
+  if (pattern == nullptr) pattern = "*";
+  const bool separator = length > 0 && directory[length - 1] != '\\' &&
+                         directory[length - 1] != '/' &&
+                         directory[length - 1] != ':';
+  if (length + 1 + lstrlenA(pattern) + 1 > static_cast<int>(sizeof search)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoHandle;
+  }
+  wnsprintfA(search, static_cast<int>(sizeof search), "%s%s%s", directory,
+             separator ? "\\" : "", pattern);
+  auto* reader = static_cast<DirectoryReader*>(
+      LocalAlloc(LMEM_ZEROINIT, sizeof(DirectoryReader)));
+  if (reader == nullptr) return kNoHandle;
+  reader->find = FindFirstFileA(search, &reader->data);
+  reader->pending = reader->find != INVALID_HANDLE_VALUE;
+  // A pattern that matches nothing is a directory read with no entries.
+  if (!reader->pending && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    const DWORD error = GetLastError();
+    LocalFree(reader);
+    SetLastError(error);
+    return kNoHandle;
+  }
+  return reinterpret_cast<Handle>(reader);
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  auto* reader = reinterpret_cast<DirectoryReader*>(directory);
+  for (;;) {
+    if (reader->find == INVALID_HANDLE_VALUE) {
+      SetLastError(0);
+      return false;
+    }
+    if (!reader->pending && !FindNextFileA(reader->find, &reader->data)) {
+      const DWORD error = GetLastError();
+      SetLastError(error == ERROR_NO_MORE_FILES ? 0 : error);
+      return false;
+    }
+    reader->pending = false;
+    const char* found = reader->data.cFileName;
+    if (lstrcmpA(found, ".") == 0 || lstrcmpA(found, "..") == 0) continue;
+    const std::size_t length = static_cast<std::size_t>(lstrlenA(found));
+    if (length + 1 > room) continue;
+    // A reparse point (a link or junction) to a directory is not walked
+    // into; one to a file counts as the file.
+    const DWORD attributes = reader->data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      *kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                  ? PathKind::Other
+                  : PathKind::Directory;
+    } else {
+      *kind = (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::Other
+                                                        : PathKind::File;
+    }
+    CopyMemory(name, found, length + 1);
+    return true;
+  }
+}
+
+void closeDirectory(Handle directory) {
+  if (directory == kNoHandle) return;
+  auto* reader = reinterpret_cast<DirectoryReader*>(directory);
+  if (reader->find != INVALID_HANDLE_VALUE) FindClose(reader->find);
+  LocalFree(reader);
+}
+
 }  // namespace platform

@@ -91,6 +91,7 @@ USAGE = (
         "",
         "d - display MSCE file header",
         "c - change header fields",
+        "l - list the setup files in files and folders, one row each",
         "",
         "Options:",
         "",

@@ -406,4 +406,69 @@ bool replaceFile(const char* tempPath, const char* path, Handle* original) {
 
 void removeFile(const char* path) { gState.files.erase(path); }
 
+// Folders are implied by the files' paths: "a/b/c" makes "a" and "a/b"
+// folders. A folder being read holds its entries, found when it was opened.
+namespace {
+struct OpenDirectory {
+  std::vector<std::pair<std::string, PathKind>> entries;
+  std::size_t next = 0;
+};
+std::map<Handle, OpenDirectory> gDirectories;
+Handle gNextDirectory = 0x40000;
+}  // namespace
+
+PathKind pathKind(const char* path) {
+  const std::string name = path;
+  if (fake::gState.files.count(name) != 0) return PathKind::File;
+  for (const auto& file : fake::gState.files) {
+    if (file.first.compare(0, name.size() + 1, name + "/") == 0)
+      return PathKind::Directory;
+  }
+  return PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  const std::string prefix =
+      directory[0] == '\0' ? std::string() : std::string(directory) + "/";
+  if (pattern != nullptr ||
+      (!prefix.empty() && pathKind(directory) != PathKind::Directory)) {
+    fake::gState.lastError = fake::kErrorFileNotFound;
+    return kNoHandle;
+  }
+  OpenDirectory opened;
+  for (const auto& file : fake::gState.files) {
+    if (file.first.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = file.first.substr(prefix.size());
+    const std::size_t slash = rest.find('/');
+    const std::string name = rest.substr(0, slash);
+    const PathKind kind =
+        slash == std::string::npos ? PathKind::File : PathKind::Directory;
+    if (opened.entries.empty() || opened.entries.back().first != name)
+      opened.entries.emplace_back(name, kind);
+  }
+  const Handle handle = gNextDirectory++;
+  gDirectories[handle] = opened;
+  return handle;
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  OpenDirectory& opened = gDirectories.at(directory);
+  fake::gState.lastError = 0;
+  while (opened.next < opened.entries.size()) {
+    const auto& entry = opened.entries[opened.next++];
+    if (entry.first.size() + 1 > room) continue;
+    std::memcpy(name, entry.first.c_str(), entry.first.size() + 1);
+    *kind = entry.second;
+    return true;
+  }
+  return false;
+}
+
+void closeDirectory(Handle directory) { gDirectories.erase(directory); }
+
 }  // namespace platform

@@ -21,6 +21,7 @@ const std::string kUsage =
     "\n"
     "d - display MSCE file header\n"
     "c - change header fields\n"
+    "l - list the setup files in files and folders, one row each\n"
     "\n"
     "Options:\n"
     "\n"

@@ -340,5 +340,85 @@ def built_cases(e2e):
     return cases
 
 
+LIST_HEADER = ("path\tmember\tarch\tarch name\tmin version\tmax version\t"
+               "unsupported platforms\tsigned\tprograms\tapp name\tprovider")
+
+
+def list_row(path, member, arch, name, vmin, vmax, platforms, signed,
+             programs, app, provider):
+    return "\t".join([path, member, str(arch), name, "%u.%u.%u" % vmin,
+                      "%u.%u.%u" % vmax, platforms, signed, programs, app,
+                      provider])
+
+
+def list_cases(e2e):
+    """The list action over folders of setup files, cabinets and others,
+    natively and under Wine, where paths use the other separator."""
+    Case, lines = e2e.Case, e2e.lines
+    setup = e2e.SAMPLE
+    odd = e2e.setup_file(arch=5, app=b"Tab\there\nNL", provider=b"\x7fP\xe9",
+                         platforms=())
+    plain = build_cab([0], [(b"HELLO.000", setup, 0), (b"readme.txt", b"hi", 0)])
+    weird = build_cab([1], [(b"x\nFAKE: y.000", odd, 0)])
+    folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
+              "lib/sub/c.000": odd, "lib/sub/empty": b"",
+              "lib/zz.cab": weird}
+    sample = ("setuphdr tests", "Hello CE", 2577, "StrongARM", (3, 0, 0),
+              (5, 99, 3758096384), "HPC,JUPITER")
+
+    def rows(sep):
+        def row(path, member, values, signed):
+            provider, app, arch, name, vmin, vmax, platforms = values
+            return list_row(path.replace("/", sep), member, arch, name, vmin,
+                            vmax, platforms, signed, "", app, provider)
+        odd_values = ("?P\xe9", "Tab?here?NL", 5, "", (3, 0, 0),
+                      (5, 99, 3758096384), "")
+        return [LIST_HEADER,
+                row("lib/a.000", "", sample, ""),
+                row("lib/b.cab", "HELLO.000", sample, "no"),
+                row("lib/sub/c.000", "", odd_values, ""),
+                row("lib/zz.cab", "x?FAKE: y.000", odd_values, "no")]
+
+    damaged = dict(folder)
+    damaged["lib/sub/bad.cab"] = plain[:60]
+    cases = []
+    for where, sep in (("native", "/"), ("wine", "\\")):
+        cases.append(Case("list", "a folder, walked in name order",
+                          args=["l", "lib"], out=lines(*rows(sep)),
+                          files=folder, after=folder, where=where))
+        bad = ("lib/sub/bad.cab: Damaged cabinet: cabinet size 596 does not "
+               "fit the file (60 bytes)").replace("/", sep)
+        out = rows(sep)
+        cases.append(Case("list", "a damaged cabinet among good files",
+                          args=["l", "lib"], rc=111, out=lines(*out),
+                          err=lines(bad), files=damaged, where=where))
+    cases.append(Case("list", "named files, one missing, one not ours",
+                      args=["l", "lib/a.000", "none.cab", "lib/notes.txt",
+                            "lib/b.cab"], rc=111,
+                      out=lines(*rows("/")[:2] + rows("/")[2:3]),
+                      err=e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" +
+                                 e2e.SYS + r"\)\r\n"
+                                 r"lib/notes\.txt: File too short for an "
+                                 r"MSCE header \(2 bytes, 100 needed\)\r\n"),
+                      files=folder, where="native"))
+    for name, args, message in [
+            ("no path", ["l"], "No file specified"),
+            ("an option", ["l", "-arch", "5", "lib"],
+             "Invalid option for the action"),
+            ("an unknown option", ["l", "lib", "-x"], "Invalid option x")]:
+        cases.append(Case("list", name, args=args, rc=2, err=lines(message)))
+    # Windows leaves wildcards to the program.
+    cases.append(Case("list", "a *.cab pattern", args=["l", "lib\\*.cab"],
+                      out=lines(*rows("\\")[:1] + rows("\\")[2:3] +
+                                rows("\\")[4:]),
+                      files=folder, where="wine"))
+    cases.append(Case("list", "a pattern that matches nothing",
+                      args=["l", "lib\\*.none", "lib\\a.000"], rc=111,
+                      out=lines(*rows("\\")[:2]),
+                      err=lines("lib\\*.none: No file matches the pattern"),
+                      files=folder, where="wine"))
+    return cases
+
+
 def cases(e2e, shared):
-    return built_cases(e2e) + real_cases(e2e, shared)
+    return built_cases(e2e) + real_cases(e2e, shared) + list_cases(e2e)

@@ -856,6 +856,7 @@ def run_case(runner, c, folder):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     for name, data in (c.files or {}).items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
     if c.prepare:

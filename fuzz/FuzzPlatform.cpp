@@ -48,8 +48,9 @@ bool faultIs(Fault fault) { return state().settings.fault == fault; }
 
 // Checks one message written to a stream and appends it to its sink.
 void acceptMessage(std::string& sink, unsigned& lines, const unsigned char* data,
-                   std::uint32_t size) {
-  check(size >= 2 && size <= kLongestMessage, "message size out of range");
+                   std::uint32_t size, bool unbounded = false) {
+  check(size >= 2 && (unbounded || size <= kLongestMessage),
+        "message size out of range");
   check(data[size - 2] == '\r' && data[size - 1] == '\n',
         "message does not end in CR LF");
   check(std::memchr(data, 0, size) == nullptr, "NUL inside a message");
@@ -330,7 +331,7 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
         return false;
       }
       fuzzplatform::acceptMessage(s.observed.output, s.observed.outputLines,
-                                  data, size);
+                                  data, size, s.settings.longRows);
       break;
     case fuzzplatform::kErrorHandle:
       check(s.errorHeld, "write to an error stream not held");

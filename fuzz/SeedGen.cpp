@@ -185,6 +185,7 @@ std::string joined(std::vector<const char*> arguments) {
 std::vector<std::string> commandLines() {
   std::vector<std::string> lines = {
       joined({"d", "sample.000"}),
+      joined({"l", "sample.000", "other.cab"}),
       joined({"c", "-arch", "StrongARM", "-vermin", "4.21", "sample.000"}),
       joined({"c", "-arch", "strongarm", "-vermax", "5.2.1", "My Files\\a.000"}),
       joined({"c", "-arch", "70001", "-vermin", "3", "-vermax", "6.1.20", "F"}),
@@ -220,6 +221,9 @@ std::vector<std::string> commandLines() {
       "c -arch ABCDEFGHIJKLMNOPQRSTUVWXYZ f",
       "d " + std::string(300, 'p'),
       "d \"" + std::string(259, 'q') + "\"",
+      "l",
+      "l -arch 5 f",
+      "l f \"\" g",
   };
   return lines;
 }

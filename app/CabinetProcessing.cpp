@@ -12,6 +12,7 @@
 
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "header/HeaderReport.h"
@@ -69,10 +70,9 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   if (validateHeader(member.bytes, member.size)) {
     showHeader(member.bytes, member.size);
     const CabFile& entry = cabinet.fileEntries[member.index];
-    char name[kMessageTextLimit];
-    std::strcpy(name, cabFileName(cabinet, member.index));
-    if (gConsole.outputIsTerminal) maskControlBytes(name);
-    printMessage("Cabinet member: %s", name);
+    char name[CabFormat::kMaxNameSize];
+    printMessage("Cabinet member: %s",
+                 nameForError(cabinet, member.index, name));
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));
     printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");

@@ -5,7 +5,7 @@
 #include <cstring>
 
 ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle, false,
-                           false, 0, false};
+                           false, 0};
 
 bool writeLine(platform::Handle handle, const char* format, va_list args,
                bool lineEnd) {

@@ -316,6 +316,28 @@ def built_cases(e2e):
         refused("cut short, " + verb, "x.cab", plain[:-1], action, 106,
                 "Damaged cabinet: cabinet size %u does not fit the file "
                 "(%u bytes)" % (len(plain), len(plain) - 1))
+    # Member names come from the file: on every stream their control bytes
+    # are shown as ?, so that no name ends a line or fakes another.
+    broken = build_cab([0, 1], [(b"x\nFAKE: second line", setup, 0),
+                                (b"B\x1b[2J\x7f.000", setup, 1)])
+    for action in (["d"], ["c", "-arch", "0"]):
+        verb = action[0]
+        refused("names breaking the error line, " + verb, "x.cab", broken,
+                action, 107, "Cabinet not handled: 2 setup files "
+                "(x?FAKE: second line, B?[2J?.000)")
+        refused("empty member name, " + verb, "x.cab",
+                build_cab([0], [(b"APP.000", setup, 0), (b"", readme, 0)]),
+                action, 106, "Damaged cabinet: name of file 1 is empty")
+        refused("member name of 256 bytes, " + verb, "x.cab",
+                build_cab([0], [(b"n" * 256, setup, 0)]), action, 106,
+                "Damaged cabinet: name of file 0 is longer than 255 bytes")
+    faking = build_cab([1], [(b"APP\r\nArchitecture: 0 (Any)\r\nX.000",
+                              setup, 0)])
+    cases.append(Case("cabinet", "member name faking report lines, d",
+                      args=["d", "x.cab"], out=e2e.SAMPLE_REPORT +
+                      lines("Cabinet member: APP??Architecture: 0 (Any)??X.000",
+                            "Cabinet folder: 0 (MSZIP)", "Cabinet signed: no"),
+                      files={"x.cab": faking}, after={"x.cab": faking}))
     refused("unknown bytes behind the cabinet, c", "x.cab", plain + b"xyz",
             ["c", "-arch", "0"], 107,
             "Cabinet not handled: 3 unknown bytes behind its end")

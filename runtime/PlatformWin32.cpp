@@ -49,6 +49,19 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// GetFinalPathNameByHandleA, found at run time: older systems lack it.
+using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+constexpr DWORD kFinalPathDos = 0;  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
+
+FinalPathFunction finalPathFunction() {
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  // Through void (*)(void), the one cast between function types that
+  // compilers take as deliberate.
+  return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void (*)(void)>(
+      GetProcAddress(kernel, "GetFinalPathNameByHandleA")));
+}
+
 }  // namespace
 
 const char* processCommandLine() { return GetCommandLineA(); }
@@ -200,26 +213,71 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(toHandle(file), &info)) return false;
-  identity->first = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                    info.nFileSizeLow;
-  identity->second =
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                    info.nFileIndexLow;
+  identity->written =
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime;
+  identity->changed = 0;
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+  // The name itself, not where a reparse point there leads; opened for its
+  // attributes only, which no share mode refuses.
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);
+  if (!known) return false;
+  const std::uint64_t index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+      info.nFileIndexLow;
+  return (info.dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.dwVolumeSerialNumber == identity.volume &&
+         index == identity.index;
+}
+
+bool resolveLinks(const char* path, Handle file, char* target) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // The system's own name for the open file, wherever links led.
+  const FinalPathFunction finalPath = finalPathFunction();
+  const DWORD length =
+      finalPath == nullptr
+          ? 0
+          : finalPath(toHandle(file), target, kTempPathSize, kFinalPathDos);
+  if (length != 0 && length < kTempPathSize) {
+    // A reparse point that leads nowhere else (a placeholder, a
+    // deduplicated file) would be lost under a plain file.
+    const DWORD final = GetFileAttributesA(target);
+    if (final == INVALID_FILE_ATTRIBUTES) return false;
+    if ((final & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return false;
+    }
+    return true;
+  }
+  // Without that name, a reparse point is not replaced.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (length >= kTempPathSize) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (finalPath == nullptr) SetLastError(ERROR_NOT_SUPPORTED);
     return false;
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
-      data.nFileSizeLow;
-  const std::uint64_t time =
-      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-      data.ftLastWriteTime.dwLowDateTime;
-  return size == identity.first && time == identity.second;
+  }
+  const int pathLength = lstrlenA(path);
+  if (static_cast<std::size_t>(pathLength) >= kTempPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  CopyMemory(target, path, static_cast<std::size_t>(pathLength) + 1);
+  return true;
 }
 
 Handle createTempBeside(const char* path, Handle original, char* tempPath) {

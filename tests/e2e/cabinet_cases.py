@@ -287,6 +287,35 @@ def built_cases(e2e):
                       out=lines("Signature removed"),
                       files={"signed.cab": signed},
                       check=changed(e2e, "signed.cab", signed, {}, True)))
+    # A cabinet named through a link is replaced where the link leads; the
+    # link stays, also one to the standard input's /proc entry.
+    def linked(target):
+        def prepare(folder):
+            for name in ("real", "links"):
+                os.makedirs(os.path.join(folder, name))
+            os.rename(os.path.join(folder, "a.cab"),
+                      os.path.join(folder, "real", "a.cab"))
+            os.symlink(target, os.path.join(folder, "links", "a.cab"))
+        return prepare
+
+    def link_kept(target):
+        def check(folder):
+            link = os.path.join(folder, "links", "a.cab")
+            if not os.path.islink(link) or os.readlink(link) != target:
+                return ["links/a.cab is no longer the link to %s" % target]
+            return (changed(e2e, "a.cab", plain, fields)(
+                os.path.join(folder, "real")) +
+                only_file(os.path.join(folder, "links"), "a.cab"))
+        return check
+
+    for target, where in (("../real/a.cab", "both"),
+                          ("/proc/self/fd/0", "native")):
+        cases.append(Case("cabinet", "c through a link to " + target,
+                          args=["c"] + options + ["links/a.cab"],
+                          out=lines(*out), files={"a.cab": plain},
+                          prepare=linked(target), stdin="real/a.cab",
+                          where=where, check=link_kept(target)))
+
     cases.append(Case("cabinet", "unsigned, -unsign alone",
                       args=["c", "-unsign", "plain.cab"],
                       out=lines("No signature to remove"),

@@ -157,9 +157,10 @@ bool flushFile(Handle file);
 /// the old file or the new one, never neither or a mix. *original (the open
 /// old file) is closed and set to kNoHandle where the system needs it: on
 /// Windows before the move, which cannot replace an open file; on POSIX
-/// after the rename, whose directory is then flushed to the disk too.
-/// False, with the reason in lastError(), when the file could not be put in
-/// place; the old file is then untouched.
+/// after the rename, whose directory is then flushed to the disk too. On
+/// Windows the new file takes the old one's attributes, read-only
+/// included. False, with the reason in lastError(), when the file could not
+/// be put in place; the old file is then untouched.
 bool replaceFile(const char* tempPath, const char* path, Handle* original);
 
 /// Removes a file; for a temporary file that is not to be put in place.

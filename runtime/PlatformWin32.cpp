@@ -29,8 +29,11 @@ volatile LONG gTempHeld = 0;
 
 BOOL WINAPI removeTempOnEnd(DWORD) {
   // The file is open for writing; shared for deletion, it goes when the
-  // process ends and closes it.
-  if (gTempHeld) DeleteFileA(gTempPath);
+  // process ends and closes it. Just before its move it may be read-only.
+  if (gTempHeld) {
+    SetFileAttributesA(gTempPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(gTempPath);
+  }
   return FALSE;  // the default handler ends the process
 }
 
@@ -43,11 +46,19 @@ std::size_t directoryLength(const char* path) {
   return length;
 }
 
-// The attributes a replacement keeps of the file it replaces.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// The attributes a replacement keeps of the file it replaces: all that
+// SetFileAttributesA can set.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Sets a file's attributes; none at all is written FILE_ATTRIBUTE_NORMAL.
+bool setAttributes(const char* path, DWORD attributes) {
+  return SetFileAttributesA(path, attributes != 0 ? attributes
+                                                  : FILE_ATTRIBUTE_NORMAL) !=
+         FALSE;
+}
 
 // GetFinalPathNameByHandleA, found at run time: older systems lack it.
 using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
@@ -280,12 +291,8 @@ bool resolveLinks(const char* path, Handle file, char* target) {
   return true;
 }
 
-Handle createTempBeside(const char* path, Handle original, char* tempPath) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(toHandle(original), &info)) return kNoHandle;
-  DWORD attributes = info.dwFileAttributes & kKeptAttributes;
-  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-
+Handle createTempBeside(const char* path, Handle, char* tempPath) {
+  // The original's attributes follow in replaceFile, once it is written.
   static bool handlerSet = false;
   if (!handlerSet)
     handlerSet = SetConsoleCtrlHandler(removeTempOnEnd, TRUE) != FALSE;
@@ -301,7 +308,8 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
                "~setuphdr-%lx-%u.tmp",
                static_cast<unsigned long>(GetCurrentProcessId()), attempt);
     HANDLE file = CreateFileA(tempPath, GENERIC_WRITE, FILE_SHARE_DELETE,
-                              nullptr, CREATE_NEW, attributes, nullptr);
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return kNoHandle;
@@ -317,12 +325,31 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
 bool flushFile(Handle file) { return FlushFileBuffers(toHandle(file)) != 0; }
 
 bool replaceFile(const char* tempPath, const char* path, Handle* original) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(toHandle(*original), &info)) return false;
+  const DWORD kept = info.dwFileAttributes & kKeptAttributes;
   // An open file cannot be replaced; a copy would not be one step.
   closeHandle(*original);
   *original = kNoHandle;
-  if (!MoveFileExA(tempPath, path,
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  // The new file, now written, takes the old one's attributes. Windows
+  // does not replace a read-only file: its flag is lifted for the move and
+  // put back when the move fails.
+  const bool readOnly = (kept & FILE_ATTRIBUTE_READONLY) != 0;
+  if (!setAttributes(tempPath, kept)) return false;
+  bool moved = !readOnly ||
+               setAttributes(path, kept & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  if (moved) {
+    moved = MoveFileExA(tempPath, path,
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+            FALSE;
+  }
+  if (!moved) {
+    const DWORD error = GetLastError();
+    if (readOnly) setAttributes(path, kept);
+    setAttributes(tempPath, 0);  // so that it can be removed
+    SetLastError(error);
     return false;
+  }
   gTempHeld = 0;
   return true;
 }

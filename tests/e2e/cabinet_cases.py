@@ -12,6 +12,7 @@ import os
 import re
 import resource
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
@@ -316,6 +317,20 @@ def built_cases(e2e):
                           prepare=linked(target), stdin="real/a.cab",
                           where=where, check=link_kept(target)))
 
+    # A read-only cabinet stays read-only (the change itself needs root).
+    def read_only(folder):
+        os.chmod(os.path.join(folder, "plain.cab"), 0o444)
+
+    def stays_read_only(folder):
+        mode = stat.S_IMODE(os.stat(os.path.join(folder, "plain.cab")).st_mode)
+        return ((["mode %o afterwards" % mode] if mode != 0o444 else []) +
+                changed(e2e, "plain.cab", plain, fields)(folder))
+    cases.append(Case("cabinet", "c on a read-only cabinet",
+                      args=["c"] + options + ["plain.cab"], out=lines(*out),
+                      files={"plain.cab": plain}, prepare=read_only,
+                      check=stays_read_only,
+                      skip=lambda opts: None if os.geteuid() == 0 else
+                      "only root may change a read-only file"))
     cases.append(Case("cabinet", "unsigned, -unsign alone",
                       args=["c", "-unsign", "plain.cab"],
                       out=lines("No signature to remove"),

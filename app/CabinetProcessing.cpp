@@ -12,6 +12,7 @@
 
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "header/HeaderReport.h"
@@ -69,10 +70,9 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   if (validateHeader(member.bytes, member.size)) {
     showHeader(member.bytes, member.size);
     const CabFile& entry = cabinet.fileEntries[member.index];
-    char name[kMessageTextLimit];
-    std::strcpy(name, cabFileName(cabinet, member.index));
-    if (gConsole.outputIsTerminal) maskControlBytes(name);
-    printMessage("Cabinet member: %s", name);
+    char name[CabFormat::kMaxNameSize];
+    printMessage("Cabinet member: %s",
+                 nameForError(cabinet, member.index, name));
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));
     printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
@@ -85,20 +85,37 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   return result;
 }
 
+// True when the open file is still as it was when identity was taken and
+// size bytes were read: a process that ignores the lock may have written
+// it since. Any write moves its last-write time (and on POSIX its change
+// time) or its size.
+bool unchangedSinceRead(platform::Handle file, std::uint32_t size,
+                        const platform::FileIdentity& identity) {
+  std::uint32_t sizeNow = 0;
+  platform::FileIdentity now;
+  return platform::fileSize(file, &sizeNow) == platform::SizeResult::Ok &&
+         sizeNow == size && platform::fileIdentity(file, &now) &&
+         now.written == identity.written && now.changed == identity.changed;
+}
+
 // Writes image to a new file beside the cabinet and puts it in place of
-// the original, which must still be the file that was read. On failure
-// the temporary file is gone and the original is untouched.
+// the original, which must still be the file that was read, as it was
+// read. A cabinet named through a link is replaced where the link leads,
+// and the link stays. On failure the temporary file is gone and the
+// original is untouched.
 std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
                              std::uint32_t size,
                              const platform::FileIdentity& identity,
                              const unsigned char* image,
                              std::uint32_t imageSize) {
-  // A process that ignores the lock may have cut or grown the file.
-  std::uint32_t sizeNow = 0;
-  if (platform::fileSize(*file, &sizeNow) != platform::SizeResult::Ok ||
-      sizeNow != size) {
-    reportError("File changed while it was read");
-    return kExitReadFailed;
+  char errorText[kErrorTextSize];
+  char target[platform::kTempPathSize];
+  if (!platform::resolveLinks(command.path, *file, target)) {
+    reportError("Cannot follow the link \"%s\" (%s); the cabinet is "
+                "unchanged", command.path,
+                describeError(errorText, sizeof errorText,
+                              platform::lastError()));
+    return kExitReplaceFailed;
   }
   if (!platform::writeLimitAllows(imageSize)) {
     reportSystemError("Cannot write the new cabinet (%s); the cabinet is "
@@ -107,9 +124,8 @@ std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
   }
   char tempPath[platform::kTempPathSize];
   const platform::Handle temp =
-      platform::createTempBeside(command.path, *file, tempPath);
+      platform::createTempBeside(target, *file, tempPath);
   if (temp == platform::kNoHandle) {
-    char errorText[kErrorTextSize];
     reportError("Cannot create a temporary file beside \"%s\" (%s); the "
                 "cabinet is unchanged", command.path,
                 describeError(errorText, sizeof errorText,
@@ -124,17 +140,20 @@ std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
   std::uint32_t error = platform::lastError();
   platform::closeHandle(temp);
   std::uint32_t result = kExitOk;
-  char errorText[kErrorTextSize];
   if (!complete) {
     reportError("Cannot write the new cabinet (%s); the cabinet is unchanged",
                 describeError(errorText, sizeof errorText, error));
     result = kExitReplaceFailed;
-  } else if (!platform::pathHasIdentity(command.path, identity)) {
+  } else if (!unchangedSinceRead(*file, size, identity)) {
+    // Checked as late as can be: the other program's cabinet stays.
+    reportError("File changed while it was read");
+    result = kExitReadFailed;
+  } else if (!platform::pathHasIdentity(target, identity)) {
     // Someone else's file now has the name: leave it be.
     reportError("File \"%s\" was replaced while it was read; nothing written",
                 command.path);
     result = kExitReplaceFailed;
-  } else if (!platform::replaceFile(tempPath, command.path, file)) {
+  } else if (!platform::replaceFile(tempPath, target, file)) {
     error = platform::lastError();
     reportError("Cannot replace \"%s\" (%s); the cabinet is unchanged",
                 command.path, describeError(errorText, sizeof errorText,

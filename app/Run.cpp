@@ -79,7 +79,7 @@ std::uint32_t runArguments(const char* arguments) {
 std::uint32_t runCommand(const char* arguments) {
   // A fresh console for the run: no stream held, no failed write.
   gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
-                            false, 0, false, nullptr};
+                            false, 0, nullptr};
   if (!platform::acquireStdHandles(nullptr, &gConsole.output,
                                    &gConsole.error)) {
     // Nothing to write to: end quietly.
@@ -91,7 +91,6 @@ std::uint32_t runCommand(const char* arguments) {
 
   // Asked once: texts from the file are masked on a terminal.
   gConsole.outputIsTerminal = platform::isTerminal(gConsole.output);
-  gConsole.errorIsTerminal = platform::isTerminal(gConsole.error);
 
   std::uint32_t result;
   // No argument text means memory ran out before the run could start.

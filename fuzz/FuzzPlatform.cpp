@@ -367,12 +367,21 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   check(file == fuzzplatform::kFileHandle && state().observed.fileHeld,
         "identity of a file not held");
-  *identity = FileIdentity{1, 2};
+  *identity = FileIdentity{1, 2, 3, 4};
   return true;
 }
 
 bool pathHasIdentity(const char*, const FileIdentity& identity) {
-  return identity.first == 1 && identity.second == 2;
+  return identity.volume == 1 && identity.index == 2;
+}
+
+bool resolveLinks(const char* path, Handle file, char* target) {
+  check(file == fuzzplatform::kFileHandle && state().observed.fileHeld,
+        "links followed for a file not held");
+  const std::size_t length = std::strlen(path);
+  check(length < kTempPathSize, "a path longer than its room");
+  std::memcpy(target, path, length + 1);
+  return true;
 }
 
 Handle createTempBeside(const char*, Handle original, char* tempPath) {

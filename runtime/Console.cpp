@@ -5,7 +5,7 @@
 #include <cstring>
 
 ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle, false,
-                           false, 0, false, nullptr};
+                           false, 0, nullptr};
 
 namespace {
 

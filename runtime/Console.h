@@ -13,15 +13,14 @@
 #include "runtime/Platform.h"
 
 /// The process-wide output and error stream handles (kNoHandle when not
-/// held), whether each is a terminal, and the first failed
-/// write to it: once that has happened, printMessage writes nothing more.
+/// held), whether the output is a terminal, and the first failed write to
+/// it: once that has happened, printMessage writes nothing more.
 struct ConsoleStreams {
   platform::Handle output;
   platform::Handle error;
   bool outputIsTerminal;
   bool outputFailed;
   std::uint32_t outputError;  // system error code of the failed write
-  bool errorIsTerminal;       // names from a file are masked in errors too
   const char* errorPrefix;    // put with ": " before every error line, or null
 };
 

@@ -316,19 +316,66 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   return true;
 }
 
+namespace {
+
+std::uint64_t nanoseconds(const struct timespec& time) {
+  return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+}  // namespace
+
 bool fileIdentity(Handle file, FileIdentity* identity) {
   struct stat status;
   if (fstat(toDescriptor(file), &status) == -1) return false;
-  identity->first = static_cast<std::uint64_t>(status.st_dev);
-  identity->second = static_cast<std::uint64_t>(status.st_ino);
+  identity->volume = static_cast<std::uint64_t>(status.st_dev);
+  identity->index = static_cast<std::uint64_t>(status.st_ino);
+  identity->written = nanoseconds(status.st_mtim);
+  identity->changed = nanoseconds(status.st_ctim);
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
+  // lstat: a link that has taken the name is not the file.
   struct stat status;
-  return stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
-         static_cast<std::uint64_t>(status.st_dev) == identity.first &&
-         static_cast<std::uint64_t>(status.st_ino) == identity.second;
+  return lstat(path, &status) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<std::uint64_t>(status.st_dev) == identity.volume &&
+         static_cast<std::uint64_t>(status.st_ino) == identity.index;
+}
+
+bool resolveLinks(const char* path, Handle, char* target) {
+  const std::size_t length = std::strlen(path);
+  if (length >= kTempPathSize) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(target, path, length + 1);
+  // As many links as the system itself follows (its ELOOP limit).
+  for (int links = 0;; ++links) {
+    struct stat status;
+    if (lstat(target, &status) == -1) return false;
+    if (!S_ISLNK(status.st_mode)) return true;
+    if (links == 40) {
+      errno = ELOOP;
+      return false;
+    }
+    char link[kTempPathSize];
+    const ssize_t got = readlink(target, link, sizeof link);
+    if (got == -1) return false;
+    if (got == 0 || static_cast<std::size_t>(got) == sizeof link) {
+      errno = got == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    // A relative link counts from the directory that holds it.
+    const std::size_t kept = link[0] == '/' ? 0 : directoryLength(target);
+    const std::size_t linkLength = static_cast<std::size_t>(got);
+    if (kept + linkLength >= kTempPathSize) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    std::memcpy(target + kept, link, linkLength);
+    target[kept + linkLength] = '\0';
+  }
 }
 
 Handle createTempBeside(const char* path, Handle original, char* tempPath) {

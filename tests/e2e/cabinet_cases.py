@@ -12,6 +12,7 @@ import os
 import re
 import resource
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
@@ -287,6 +288,49 @@ def built_cases(e2e):
                       out=lines("Signature removed"),
                       files={"signed.cab": signed},
                       check=changed(e2e, "signed.cab", signed, {}, True)))
+    # A cabinet named through a link is replaced where the link leads; the
+    # link stays, also one to the standard input's /proc entry.
+    def linked(target):
+        def prepare(folder):
+            for name in ("real", "links"):
+                os.makedirs(os.path.join(folder, name))
+            os.rename(os.path.join(folder, "a.cab"),
+                      os.path.join(folder, "real", "a.cab"))
+            os.symlink(target, os.path.join(folder, "links", "a.cab"))
+        return prepare
+
+    def link_kept(target):
+        def check(folder):
+            link = os.path.join(folder, "links", "a.cab")
+            if not os.path.islink(link) or os.readlink(link) != target:
+                return ["links/a.cab is no longer the link to %s" % target]
+            return (changed(e2e, "a.cab", plain, fields)(
+                os.path.join(folder, "real")) +
+                only_file(os.path.join(folder, "links"), "a.cab"))
+        return check
+
+    for target, where in (("../real/a.cab", "both"),
+                          ("/proc/self/fd/0", "native")):
+        cases.append(Case("cabinet", "c through a link to " + target,
+                          args=["c"] + options + ["links/a.cab"],
+                          out=lines(*out), files={"a.cab": plain},
+                          prepare=linked(target), stdin="real/a.cab",
+                          where=where, check=link_kept(target)))
+
+    # A read-only cabinet stays read-only (the change itself needs root).
+    def read_only(folder):
+        os.chmod(os.path.join(folder, "plain.cab"), 0o444)
+
+    def stays_read_only(folder):
+        mode = stat.S_IMODE(os.stat(os.path.join(folder, "plain.cab")).st_mode)
+        return ((["mode %o afterwards" % mode] if mode != 0o444 else []) +
+                changed(e2e, "plain.cab", plain, fields)(folder))
+    cases.append(Case("cabinet", "c on a read-only cabinet",
+                      args=["c"] + options + ["plain.cab"], out=lines(*out),
+                      files={"plain.cab": plain}, prepare=read_only,
+                      check=stays_read_only,
+                      skip=lambda opts: None if os.geteuid() == 0 else
+                      "only root may change a read-only file"))
     cases.append(Case("cabinet", "unsigned, -unsign alone",
                       args=["c", "-unsign", "plain.cab"],
                       out=lines("No signature to remove"),
@@ -316,6 +360,28 @@ def built_cases(e2e):
         refused("cut short, " + verb, "x.cab", plain[:-1], action, 106,
                 "Damaged cabinet: cabinet size %u does not fit the file "
                 "(%u bytes)" % (len(plain), len(plain) - 1))
+    # Member names come from the file: on every stream their control bytes
+    # are shown as ?, so that no name ends a line or fakes another.
+    broken = build_cab([0, 1], [(b"x\nFAKE: second line", setup, 0),
+                                (b"B\x1b[2J\x7f.000", setup, 1)])
+    for action in (["d"], ["c", "-arch", "0"]):
+        verb = action[0]
+        refused("names breaking the error line, " + verb, "x.cab", broken,
+                action, 107, "Cabinet not handled: 2 setup files "
+                "(x?FAKE: second line, B?[2J?.000)")
+        refused("empty member name, " + verb, "x.cab",
+                build_cab([0], [(b"APP.000", setup, 0), (b"", readme, 0)]),
+                action, 106, "Damaged cabinet: name of file 1 is empty")
+        refused("member name of 256 bytes, " + verb, "x.cab",
+                build_cab([0], [(b"n" * 256, setup, 0)]), action, 106,
+                "Damaged cabinet: name of file 0 is longer than 255 bytes")
+    faking = build_cab([1], [(b"APP\r\nArchitecture: 0 (Any)\r\nX.000",
+                              setup, 0)])
+    cases.append(Case("cabinet", "member name faking report lines, d",
+                      args=["d", "x.cab"], out=e2e.SAMPLE_REPORT +
+                      lines("Cabinet member: APP??Architecture: 0 (Any)??X.000",
+                            "Cabinet folder: 0 (MSZIP)", "Cabinet signed: no"),
+                      files={"x.cab": faking}, after={"x.cab": faking}))
     refused("unknown bytes behind the cabinet, c", "x.cab", plain + b"xyz",
             ["c", "-arch", "0"], 107,
             "Cabinet not handled: 3 unknown bytes behind its end")

@@ -208,14 +208,15 @@ class Case:
     on files' first entry during the run (native). stdout: (path, mode) of a
     file opened as the standard output instead of a capture (out is then
     not looked at). terminal: the standard output is a pseudo-terminal.
+    stdin: a file of the case's folder given as the standard input (native).
     skip: a function of the options giving a reason to skip, or None.
     check: a function of the folder giving a list of further problems."""
 
     def __init__(self, group, name, args=None, raw=None, rc=0, out=b"",
                  err=b"", files=None, prepare=None, after=None,
                  where="both", mode="std", closed_fd=None, limits=None,
-                 lock=None, stdout=None, terminal=False, skip=None,
-                 check=None):
+                 lock=None, stdout=None, terminal=False, stdin=None,
+                 skip=None, check=None):
         self.__dict__.update(locals())
         del self.__dict__["self"]
 
@@ -771,9 +772,11 @@ class Runner:
                                       stderr=subprocess.PIPE,
                                       preexec_fn=child_setup, timeout=300)
             return proc.returncode, b"", proc.stderr
-        proc = subprocess.run(argv, cwd=folder, stdin=subprocess.DEVNULL,
-                              capture_output=True, preexec_fn=child_setup,
-                              timeout=300)
+        with open(os.path.join(folder, c.stdin) if c.stdin
+                  else os.devnull, "rb") as stdin:
+            proc = subprocess.run(argv, cwd=folder, stdin=stdin,
+                                  capture_output=True, preexec_fn=child_setup,
+                                  timeout=300)
         return proc.returncode, proc.stdout, proc.stderr
 
     def run_wine(self, c, folder):

@@ -275,6 +275,7 @@ bool readAt(Handle file, std::uint32_t offset, void* buffer,
   // Once the whole file is read, another process may cut or grow it.
   if (gState.sizeAfterRead >= 0 && offset + count >= bytes.size()) {
     bytes.resize(static_cast<std::size_t>(gState.sizeAfterRead), '\0');
+    ++gState.files[open->second.path].written;
   }
   if (count < size) {
     gState.lastError = fake::kErrorHandleEof;
@@ -356,14 +357,27 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   auto open = fake::gOpen.find(file);
   if (open == fake::gOpen.end()) std::abort();
-  *identity = FileIdentity{gState.files[open->second.path].identity, 0};
+  const fake::File& found = gState.files[open->second.path];
+  *identity = FileIdentity{1, found.identity, found.written, found.written};
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
   auto found = gState.files.find(path);
   return found != gState.files.end() && !gState.identityChanges &&
-         found->second.identity == identity.first;
+         identity.volume == 1 && found->second.identity == identity.index;
+}
+
+bool resolveLinks(const char* path, Handle file, char* target) {
+  if (fake::gOpen.find(file) == fake::gOpen.end()) std::abort();
+  if (gState.linkError != 0) {
+    gState.lastError = gState.linkError;
+    return false;
+  }
+  const std::size_t length = std::strlen(path);
+  if (length >= kTempPathSize) std::abort();
+  std::memcpy(target, path, length + 1);
+  return true;
 }
 
 Handle createTempBeside(const char* path, Handle original, char* tempPath) {
@@ -383,7 +397,15 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
 }
 
 bool flushFile(Handle file) {
-  if (fake::gOpen.find(file) == fake::gOpen.end()) std::abort();
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();
+  const std::string& path = open->second.path;
+  // The file a temporary one replaces: its name without ".tmp".
+  if (gState.rewrittenAtFlush && path.size() > 4 &&
+      path.compare(path.size() - 4, 4, ".tmp") == 0) {
+    auto original = gState.files.find(path.substr(0, path.size() - 4));
+    if (original != gState.files.end()) ++original->second.written;
+  }
   if (gState.flushError == 0) return true;
   gState.lastError = gState.flushError;
   return false;

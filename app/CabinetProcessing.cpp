@@ -169,7 +169,7 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   {
     const ChangeRequest& changes = command.changes;
     if ((changes.archGiven || changes.minVersionGiven ||
-         changes.maxVersionGiven) &&
+         changes.maxVersionGiven || changes.clearPlatforms) &&
         checkSetupFileAlone(cabinet, member) != CabStatus::Ok) {
       result = kExitUnhandledCabinet;
       goto done;

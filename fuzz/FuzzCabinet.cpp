@@ -2,8 +2,8 @@
 // through the reader, the search for the setup file and the change.
 //
 // Input: a control byte (bits 0 to 2: architecture, minimal, maximal
-// version asked for; bit 3: remove the signature), seven LE32 values, the
-// cabinet. Checked on every input: the display's ranged reads and the
+// version asked for; bit 3: remove the signature; bit 4: lift the platform
+// list), seven LE32 values, the cabinet. Checked on every input: the display's ranged reads and the
 // change's reads of an exact-size copy stay inside the file, read the same
 // structure and find the same setup file; each step writes one error line
 // on failure only; no block is left. A change runs as the tool runs it; its
@@ -93,7 +93,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
   if ((changes.archGiven || changes.minVersionGiven ||
-       changes.maxVersionGiven) &&
+       changes.maxVersionGiven || changes.clearPlatforms) &&
       reported([&] { return checkSetupFileAlone(*cabinet, member); }) !=
           CabStatus::Ok)
     return;
@@ -159,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   changes.minVersionGiven = (data[0] & 2) != 0;
   changes.maxVersionGiven = (data[0] & 4) != 0;
   const bool unsign = (data[0] & 8) != 0;
+  changes.clearPlatforms = (data[0] & 16) != 0;
   changes.arch = readLE32(data + 1);
   changes.minVersion = {readLE32(data + 5), readLE32(data + 9),
                         readLE32(data + 13)};

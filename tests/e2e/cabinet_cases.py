@@ -188,10 +188,12 @@ def untouched(name):
 # ---------------------------------------------------------------------------
 # Cases
 
-CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7"],
+CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7",
+           "-allplatforms"],
           ["Arch set to 70001 (ARM_7TDMI)", "Min ver set to 6.1 build 2",
-           "Max ver set to 7.0 build 0"],
-          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0)})
+           "Max ver set to 7.0 build 0", "Unsupported platforms cleared"],
+          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0),
+           "clear_platforms": True})
 
 
 def real_cases(e2e, shared):

@@ -38,7 +38,15 @@ std::string noise(std::size_t size) {
   return bytes;
 }
 
-const std::string kSetup = cabtest::setupFile(2577, "App", "Provider", 400);
+// A setup file with an unsupported-platforms list (8 bytes at 120).
+std::string setupWithPlatforms() {
+  std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
+  cabtest::put(setup, 92, 120, 2);
+  cabtest::put(setup, 94, 8, 2);
+  return setup;
+}
+
+const std::string kSetup = setupWithPlatforms();
 
 // Reads ranges of a cabinet held in a string, failing the test on any
 // read outside it.
@@ -96,9 +104,9 @@ Change change(const std::string& cabinet, const ChangeRequest& changes,
   return run;
 }
 
-ChangeRequest archAndMin() {
+ChangeRequest retarget() {
   ChangeRequest changes = {};
-  changes.archGiven = changes.minVersionGiven = true;
+  changes.archGiven = changes.minVersionGiven = changes.clearPlatforms = true;
   changes.arch = 4000;
   changes.minVersion = {6, 1, 2};
   return changes;
@@ -110,6 +118,7 @@ std::string patchedSetup() {
   cabtest::put(setup, 24, 6, 4);
   cabtest::put(setup, 28, 1, 4);
   cabtest::put(setup, 40, 2, 4);
+  cabtest::put(setup, 94, 0, 2);
   return setup;
 }
 
@@ -174,7 +183,7 @@ TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
               kSetup);
     freeBlock(member.bytes);
 
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     ASSERT_EQ(run.status, CabStatus::Ok);
     EXPECT_TRUE(run.verified) << err();
     auto before = cabtest::extract(cabinet), after = cabtest::extract(run.image);
@@ -195,7 +204,7 @@ TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
     Recipe recipe = {{{0, 32768, cabtest::archCopy(2577, "App", provider)}},
                  {{"APP.000", kSetup}}};
     recipe.folderReserveSize = 40;
-    const Change run = change(cabtest::build(recipe), archAndMin());
+    const Change run = change(cabtest::build(recipe), retarget());
     ASSERT_TRUE(run.verified);
     const bool faithful = std::strcmp(provider, "Provider") == 0;
     EXPECT_EQ(cabtest::get(run.image, 36 + 4 + 8, 4), faithful ? 4000u : 2577u);
@@ -205,7 +214,7 @@ TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
 TEST_F(CabinetTest, OnlyBlocksWithin32KiBOfTheChangeAreEncodedAgain) {
   const std::string cabinet = cabtest::build(
       {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(150000, 11)}}});
-  const Change run = change(cabinet, archAndMin());
+  const Change run = change(cabinet, retarget());
   ASSERT_TRUE(run.verified);
   Cabinet before, after;
   const CabinetSource a = {reinterpret_cast<const unsigned char*>(cabinet.data()),
@@ -230,7 +239,7 @@ TEST_F(CabinetTest, OnlyBlocksWithin32KiBOfTheChangeAreEncodedAgain) {
 TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {
   const std::string cabinet =
       cabtest::build({{{1}}, {{"APP.000", kSetup}, {"n.001", noise(70000)}}});
-  const Change run = change(cabinet, archAndMin());
+  const Change run = change(cabinet, retarget());
   ASSERT_TRUE(run.verified);
   // Block 1, all noise, is encoded anew: "CK", a stored deflate block's 5
   // bytes and the 32768 bytes, where zlib's own output would pass the
@@ -345,6 +354,14 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
        CabStatus::Unhandled,
        "Cabinet not handled: file \"other.001\" shares the setup file's "
        "header"},
+      {"member on the platform list's length", plain,
+       [&](std::string& c) {
+         const std::size_t other = fileEntry + 16 + sizeof "APP.000";
+         cabtest::put(c, other + 4, 93, 4);  // "xyz" over bytes 93 to 95
+       },
+       CabStatus::Unhandled,
+       "Cabinet not handled: file \"other.001\" shares the setup file's "
+       "header"},
       {"bytes behind the cabinet", plain, [](std::string& c) { c += "xx"; },
        CabStatus::Unhandled, "Cabinet not handled: 2 unknown bytes behind "
                              "its end"},
@@ -357,7 +374,7 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
     fake::state().error.clear();
     std::string cabinet = cabtest::build(refusal.recipe);
     if (refusal.mutate) refusal.mutate(cabinet);
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     EXPECT_EQ(run.status, refusal.status);
     EXPECT_EQ(err(), std::string(refusal.line) + "\r\n");
   }

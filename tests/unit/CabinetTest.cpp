@@ -19,6 +19,7 @@
 namespace {
 
 using cabtest::Recipe;
+using cabtest::peFile;
 
 // Bytes that compress, but not to nothing.
 std::string filler(std::size_t size, unsigned seed) {
@@ -277,6 +278,107 @@ TEST_F(CabinetTest, SameValuesLeaveTheCabinetAlone) {
                             same);
   EXPECT_EQ(run.status, CabStatus::Ok);
   EXPECT_TRUE(run.unchanged);
+}
+
+// The families of a cabinet's programs, the display's way (ranges of the
+// file) and the change's (the file in memory) alike, and from the pass
+// that lists every setup file.
+TEST_F(CabinetTest, NamesTheFamiliesOfItsPrograms) {
+  cabtest::PeFile dotNet, far;
+  dotNet.machine = 0x014C;
+  dotNet.cli = true;
+  far.offset = 5000;  // past the 4 KiB looked at
+  const std::string mips = peFile({0x0166}), sh3 = peFile({0x01A2, 600});
+  const struct {
+    const char* name;
+    Recipe recipe;
+    const char* families;
+  } cases[] = {
+      {"stored, a program beside the setup file",
+       {{{0}}, {{"APP.000", kSetup}, {"a.dll", peFile({})}}}, "ARM"},
+      {"MSZIP blocks of 40 bytes: every header across blocks",
+       {{{1, 40}}, {{"APP.000", kSetup}, {"m.dll", mips},
+                    {"n.dll", peFile(dotNet)}, {"s.exe", sh3}}},
+       "MIPS, .NET, SH3"},
+      {"a program behind 70000 bytes of MSZIP",
+       {{{1}}, {{"APP.000", kSetup}, {"big", filler(70000, 3)},
+                {"a.dll", peFile({})}}},
+       "ARM"},
+      {"member order, not stream order",
+       {{{0}, {1}}, {{"x.dll", peFile({0x01A6}), 1}, {"APP.000", kSetup},
+                     {"y.dll", peFile({})}}},
+       "SH4, ARM"},
+      {"no program",
+       {{{1}}, {{"APP.000", kSetup}, {"far.dll", peFile(far)},
+                {"tiny", peFile({}).substr(0, 63)}, {"t.txt", filler(900, 4)}}},
+       "none"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = cabtest::build(c.recipe);
+    ExactBytes bytes(file);
+    const CabinetSource sources[] = {
+        {nullptr, static_cast<std::uint32_t>(file.size()), readRange, &file,
+         false},
+        {bytes.data(), bytes.size(), nullptr, nullptr, false}};
+    for (const CabinetSource& source : sources) {
+      Cabinet parsed;
+      SetupMember member = {};
+      ProgramFamilies programs = {};
+      CabinetScan scan = {};
+      char text[kFamilyListSize];
+      ASSERT_EQ(readCabinet(source, &parsed), CabStatus::Ok);
+      ASSERT_EQ(findSetupFile(source, &parsed, &member, &programs),
+                CabStatus::Ok);
+      EXPECT_STREQ(formatProgramFamilies(programs, ", ", text), c.families);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes),
+                            member.size),
+                kSetup);
+      ASSERT_EQ(scanCabinet(source, &parsed, &scan), CabStatus::Ok);
+      EXPECT_STREQ(formatProgramFamilies(scan.programs, ", ", text),
+                   c.families);
+      ASSERT_EQ(scan.setupCount, 1u);
+      EXPECT_EQ(scan.setupIndices[0], member.index);
+      freeBlock(scan.setupIndices);
+      freeBlock(member.bytes);
+    }
+  }
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(CabinetTest, ListsEverySetupFileAndCopiesEach) {
+  const std::string big = cabtest::setupFile(4000, "Big", "P", 5000);
+  const Recipe recipe = {{{1, 100}, {0}},
+                         {{"A.000", kSetup, 1}, {"B.000", big},
+                          {"a.dll", peFile({})}, {"C.000", kSetup}}};
+  const std::string file = cabtest::build(recipe);
+  ExactBytes bytes(file);
+  const CabinetSource source = {bytes.data(), bytes.size(), nullptr, nullptr,
+                                false};
+  Cabinet parsed;
+  CabinetScan scan = {};
+  ASSERT_EQ(readCabinet(source, &parsed), CabStatus::Ok);
+  ASSERT_EQ(scanCabinet(source, &parsed, &scan), CabStatus::Ok);
+  ASSERT_EQ(scan.setupCount, 3u);
+  const std::uint16_t indices[] = {0, 1, 3};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(scan.setupIndices[i], indices[i]);
+    SetupMember member = {};
+    ASSERT_EQ(copySetupFile(source, &parsed, indices[i], &member),
+              CabStatus::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.size),
+              recipe.members[indices[i]].bytes);
+    freeBlock(member.bytes);
+  }
+  freeBlock(scan.setupIndices);
+  EXPECT_EQ(err(), "");
+
+  // The program is not a setup file.
+  SetupMember member = {};
+  EXPECT_EQ(copySetupFile(source, &parsed, 2, &member),
+            CabStatus::NoSetupFile);
+  EXPECT_EQ(member.bytes, nullptr);
+  EXPECT_EQ(err(), "No setup file in the cabinet\r\n");
 }
 
 // A cabinet changed after it was built.

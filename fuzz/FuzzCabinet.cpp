@@ -3,13 +3,15 @@
 //
 // Input: a control byte (bits 0 to 2: architecture, minimal, maximal
 // version asked for; bit 3: remove the signature; bit 4: lift the platform
-// list), seven LE32 values, the cabinet. Checked on every input: the display's ranged reads and the
-// change's reads of an exact-size copy stay inside the file, read the same
-// structure and find the same setup file; each step writes one error line
-// on failure only; no block is left. A change runs as the tool runs it; its
-// new image passes verifyRebuild, reads back with every checksum, ends at
-// its cabinet size, is unsigned when asked, and holds the original's
-// members (by the tests' own reader) but for the asked header fields.
+// list), seven LE32 values, the cabinet. Checked on every input: the
+// display's ranged reads and the change's reads of an exact-size copy stay
+// inside the file, read the same structure and find the same setup file and
+// program families, and so does the pass that lists every setup file, each
+// of which copies out whole; each step writes one error line on failure
+// only; no block is left. A change runs as the tool runs it; its new image
+// passes verifyRebuild, reads back with every checksum, ends at its cabinet
+// size, is unsigned when asked, and holds the original's members (by the
+// tests' own reader) but for the asked header fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +84,53 @@ std::map<std::string, std::string> extract(const unsigned char* bytes,
   }
   check(!members.empty(), "the independent reader fails on the cabinet");
   return members;
+}
+
+// The pass that lists every setup file agrees with findSetupFile's (which
+// gave found, member and programs), and each listed one copies out whole.
+// The search decodes as far as the list's pass and further (to the end of
+// the setup file), and a copy as far as its setup file's end: each may
+// find damage that the list's pass did not reach.
+void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
+               const SetupMember& member, const ProgramFamilies& programs) {
+  const bool searched = found == CabStatus::Ok ||
+                        found == CabStatus::NoSetupFile ||
+                        found == CabStatus::Unhandled;
+  CabinetScan scan = {};
+  const CabStatus status =
+      reported([&] { return scanCabinet(source, cabinet, &scan); });
+  if (status != CabStatus::Ok) {
+    check(!searched, "the list's pass fails where the search did not");
+    return;
+  }
+  check(!searched ||
+            ((found == CabStatus::Ok) == (scan.setupCount == 1) &&
+             (found == CabStatus::NoSetupFile) == (scan.setupCount == 0)),
+        "the list's pass counts other setup files");
+  if (found == CabStatus::Ok)
+    check(scan.setupIndices[0] == member.index &&
+              std::memcmp(&scan.programs, &programs, sizeof programs) == 0,
+          "the list's pass finds another setup file or other programs");
+  for (std::uint32_t i = 0; i < scan.setupCount; ++i) {
+    check(i == 0 || scan.setupIndices[i - 1] < scan.setupIndices[i],
+          "the setup files are not listed in member order");
+    SetupMember copy = {};
+    const CabStatus copied = reported([&] {
+      return copySetupFile(source, cabinet, scan.setupIndices[i], &copy);
+    });
+    check(copied == CabStatus::Ok
+              ? copy.index == scan.setupIndices[i] &&
+                    copy.size == cabinet->fileEntries[copy.index].size &&
+                    std::memcmp(copy.bytes, "MSCE", 4) == 0
+              : found != CabStatus::Ok && (copied == CabStatus::Damaged ||
+                                           copied == CabStatus::NoMemory),
+          "a listed setup file does not copy out");
+    if (found == CabStatus::Ok)
+      check(std::memcmp(copy.bytes, member.bytes, member.size) == 0,
+            "the copy differs from the search's");
+    freeBlock(copy.bytes);
+  }
+  freeBlock(scan.setupIndices);
 }
 
 // The change of the setup file in cabinet (read and checked from whole) as
@@ -176,12 +225,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const CabinetSource shown = {nullptr, fileSize, readRange, &ranged, false};
     Cabinet shownCabinet;
     SetupMember shownMember = {};
+    ProgramFamilies shownPrograms = {};
     const CabStatus shownRead =
         reported([&] { return readCabinet(shown, &shownCabinet); });
     CabStatus shownFind = shownRead;
     if (shownRead == CabStatus::Ok)
-      shownFind = reported(
-          [&] { return findSetupFile(shown, &shownCabinet, &shownMember); });
+      shownFind = reported([&] {
+        return findSetupFile(shown, &shownCabinet, &shownMember,
+                             &shownPrograms);
+      });
+    if (shownRead == CabStatus::Ok)
+      checkScan(shown, &shownCabinet, shownFind, shownMember, shownPrograms);
 
     // The change's way: the whole file in memory, checked throughout.
     const CabinetSource whole = {file, fileSize, nullptr, nullptr, false};
@@ -191,13 +245,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     check(status == shownRead, "the two ways read the structure differently");
     if (status == CabStatus::Ok)
       status = reported([&] { return checkWholeCabinet(whole, &cabinet, true); });
+    ProgramFamilies programs = {};
     if (status == CabStatus::Ok)
-      status = reported([&] { return findSetupFile(whole, &cabinet, &member); });
+      status = reported(
+          [&] { return findSetupFile(whole, &cabinet, &member, &programs); });
     if (status == CabStatus::Ok) {
       check(shownFind == CabStatus::Ok && shownMember.index == member.index &&
                 shownMember.size == member.size &&
                 std::memcmp(shownMember.bytes, member.bytes, member.size) == 0,
             "the two ways find different setup files");
+      check(std::memcmp(&programs, &shownPrograms, sizeof programs) == 0,
+            "the two ways find different program families");
       checkChange(whole, &cabinet, member, changes, unsign);
     }
     freeBlock(shownMember.bytes);

@@ -204,6 +204,7 @@ std::vector<std::string> commandLines() {
       "c -foo 1 f",
       "c -archive 1 -verminx 2 -vermaxx 3 f",
       "c -allplatformsx -allplatforms f",
+      "c -unsign f",
       "c -arch -allplatforms f",
       "d a b",
       "d f \t ",

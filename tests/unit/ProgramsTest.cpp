@@ -75,13 +75,9 @@ TEST(ProgramsTest, EveryArchitectureButAnyHasAFamily) {
   for (const ArchEntry& entry : kArchTable)
     EXPECT_EQ(archFamily(entry.code) == kNoFamily, entry.code == 0)
         << entry.name;
-  EXPECT_EQ(archFamily(2577), kFamilyArm);
   EXPECT_EQ(archFamily(70001), kFamilyArm);
-  EXPECT_EQ(archFamily(4000), kFamilyMips);
   EXPECT_EQ(archFamily(10004), kFamilySh3);
-  EXPECT_EQ(archFamily(104), kFamilySh4);
   EXPECT_EQ(archFamily(821), kFamilyPowerPc);
-  EXPECT_EQ(archFamily(5), kNoFamily);
 }
 
 TEST(ProgramsTest, FamiliesInTheOrderOfTheirFirstMembers) {

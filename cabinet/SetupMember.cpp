@@ -8,8 +8,8 @@
 // last head's end, or the end of the setup file once one is found there,
 // and each member is judged as soon as its head is in. The bytes a head
 // needs from blocks before the current one are kept in a tail of the
-// stream's last kProgramHeadSize bytes, so the memory used does not grow
-// with the number of members.
+// stream's last kProgramHeadSize bytes: no member's bytes are held beyond
+// its judgement, only a small record per member.
 #include "cabinet/SetupMember.h"
 
 #include <algorithm>  // std::sort: members by place
@@ -32,7 +32,7 @@ struct Candidate {
   std::uint32_t start;    // in its folder's stream
   std::uint32_t headEnd;  // start plus the size of its head
   std::uint16_t folder;
-  bool setup;             // its head starts with "MSCE"
+  bool setup;             // judged a setup file
 };
 
 // What a pass looks for and what it has found so far.

@@ -13,6 +13,7 @@
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/Programs.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "header/HeaderReport.h"
@@ -56,6 +57,21 @@ bool readRange(void* context, std::uint32_t offset, void* buffer,
   return false;
 }
 
+// Warns when the cabinet holds programs that a processor of the new
+// architecture's family cannot run. The change is still made: the user
+// may know better (the programs may be a setup DLL only, for example).
+void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
+  const ProgramFamily target = archFamily(arch);
+  if (target == kNoFamily) return;
+  const ProgramFamilies others = otherFamilies(programs, target);
+  if (others.count == 0) return;
+  char families[kFamilyListSize];
+  char name[kFamilyNameSize];
+  printMessage("Warning: the cabinet holds programs for %s, not for %s",
+               formatProgramFamilies(others, ", ", families),
+               familyName(target, name));
+}
+
 // The setup file's report, then what the cabinet adds to it.
 std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
@@ -63,7 +79,9 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   Cabinet cabinet;
   CabStatus status = readCabinet(source, &cabinet);
   SetupMember member = {};
-  if (status == CabStatus::Ok) status = findSetupFile(source, &cabinet, &member);
+  ProgramFamilies programs = {};
+  if (status == CabStatus::Ok)
+    status = findSetupFile(source, &cabinet, &member, &programs);
   if (status != CabStatus::Ok) return exitCodeFor(status);
 
   std::uint32_t result = kExitOk;
@@ -76,6 +94,9 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));
     printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
+    char families[kFamilyListSize];
+    printMessage("Cabinet programs: %s",
+                 formatProgramFamilies(programs, ", ", families));
     // A report that did not reach its reader is no result.
     if (outputFailed(nullptr)) result = kExitOutputFailed;
   } else {
@@ -173,7 +194,9 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   CabStatus status = readCabinet(source, &cabinet);
   if (status == CabStatus::Ok) status = checkWholeCabinet(source, &cabinet, true);
   SetupMember member = {};
-  if (status == CabStatus::Ok) status = findSetupFile(source, &cabinet, &member);
+  ProgramFamilies programs = {};
+  if (status == CabStatus::Ok)
+    status = findSetupFile(source, &cabinet, &member, &programs);
   if (status != CabStatus::Ok) return exitCodeFor(status);
 
   std::uint32_t result = kExitOk;
@@ -188,7 +211,7 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   {
     const ChangeRequest& changes = command.changes;
     if ((changes.archGiven || changes.minVersionGiven ||
-         changes.maxVersionGiven) &&
+         changes.maxVersionGiven || changes.clearPlatforms) &&
         checkSetupFileAlone(cabinet, member) != CabStatus::Ok) {
       result = kExitUnhandledCabinet;
       goto done;
@@ -206,6 +229,8 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   if (command.unsign)
     printMessage(cabinet.isSigned ? "Signature removed"
                                   : "No signature to remove");
+  if (command.changes.archGiven)
+    warnOtherFamilies(programs, command.changes.arch);
 
   status = rebuildCabinet(source, &cabinet, request, &rebuilt);
   if (status != CabStatus::Ok) {

@@ -63,7 +63,7 @@ const char* readVersionValue(const char* text, VersionTriple* version) {
 
 namespace {
 
-enum class Option { Arch, MinVersion, MaxVersion, Unsign };
+enum class Option { Arch, MinVersion, MaxVersion, Unsign, AllPlatforms };
 
 struct OptionKeyword {
   const char* keyword;
@@ -73,11 +73,15 @@ struct OptionKeyword {
 };
 
 // Tested in this order; a name that begins with a keyword is that keyword.
+// No keyword begins with another, so the order decides nothing and every
+// keyword keeps its own words.
 const OptionKeyword kKeywords[] = {
     {"arch", 4, Option::Arch, "Arch already specified"},
     {"vermin", 6, Option::MinVersion, "Minimal version already specified"},
     {"vermax", 6, Option::MaxVersion, "Maximal version already specified"},
     {"unsign", 6, Option::Unsign, "Unsign already specified"},
+    {"allplatforms", 12, Option::AllPlatforms,
+     "Allplatforms already specified"},
 };
 
 // Reads the option whose name starts at name; returns the position behind
@@ -128,6 +132,10 @@ const char* readOption(const char* name, Command* command) {
       // A switch without a value: the next word is read as usual.
       if (command->unsign) break;
       command->unsign = true;
+      return name + nameLength;
+    case Option::AllPlatforms:
+      if (changes.clearPlatforms) break;
+      changes.clearPlatforms = true;
       return name + nameLength;
   }
   reportError("%s", match->repeated);
@@ -184,7 +192,7 @@ bool readOptions(Action action, const char* text, Command* command) {
   const ChangeRequest& changes = command->changes;
   if (action == Action::Change && !changes.archGiven &&
       !changes.minVersionGiven && !changes.maxVersionGiven &&
-      !command->unsign) {
+      !changes.clearPlatforms && !command->unsign) {
     reportError("No fields to change");
     return false;
   }

@@ -35,7 +35,8 @@ void printUsage() {
       "-arch <code>|<name> - architecture\n"
       "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
       "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
-      "-unsign - remove the signature of a signed cabinet (.cab)\n",
+      "-unsign - remove the signature of a signed cabinet (.cab)\n"
+      "-allplatforms - clear the unsupported platforms list\n",
       kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
   printMessage("Architecture codes and names:\n");
   for (const ArchEntry& entry : kArchTable)

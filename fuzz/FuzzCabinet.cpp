@@ -2,14 +2,16 @@
 // through the reader, the search for the setup file and the change.
 //
 // Input: a control byte (bits 0 to 2: architecture, minimal, maximal
-// version asked for; bit 3: remove the signature), seven LE32 values, the
-// cabinet. Checked on every input: the display's ranged reads and the
-// change's reads of an exact-size copy stay inside the file, read the same
-// structure and find the same setup file; each step writes one error line
-// on failure only; no block is left. A change runs as the tool runs it; its
-// new image passes verifyRebuild, reads back with every checksum, ends at
-// its cabinet size, is unsigned when asked, and holds the original's
-// members (by the tests' own reader) but for the asked header fields.
+// version asked for; bit 3: remove the signature; bit 4: lift the platform
+// list), seven LE32 values, the cabinet. Checked on every input: the
+// display's ranged reads and the change's reads of an exact-size copy stay
+// inside the file, read the same structure and find the same setup file and
+// program families, and so does the pass that lists every setup file, each
+// of which copies out whole; each step writes one error line on failure
+// only; no block is left. A change runs as the tool runs it; its new image
+// passes verifyRebuild, reads back with every checksum, ends at its cabinet
+// size, is unsigned when asked, and holds the original's members (by the
+// tests' own reader) but for the asked header fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -84,6 +86,41 @@ std::map<std::string, std::string> extract(const unsigned char* bytes,
   return members;
 }
 
+// The pass that lists every setup file agrees with findSetupFile's (which
+// gave found, member and programs) where the search decoded as far, and
+// each listed setup file copies out (the search, and a copy, decode further
+// than the pass: to the end of a setup file).
+void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
+               const SetupMember& member, const ProgramFamilies& programs) {
+  CabinetScan scan = {};
+  if (reported([&] { return scanCabinet(source, cabinet, &scan); }) !=
+      CabStatus::Ok)
+    return;
+  check(found != CabStatus::NoSetupFile || scan.setupCount == 0,
+        "the list's pass finds a setup file the search did not");
+  check(found != CabStatus::Ok ||
+            (scan.setupCount == 1 && scan.setupIndices[0] == member.index &&
+             std::memcmp(&scan.programs, &programs, sizeof programs) == 0),
+        "the list's pass finds other setup files or programs");
+  for (std::uint32_t i = 0; i < scan.setupCount; ++i) {
+    check(i == 0 || scan.setupIndices[i - 1] < scan.setupIndices[i],
+          "the setup files are not listed in member order");
+    SetupMember copy = {};
+    if (reported([&] {
+          return copySetupFile(source, cabinet, scan.setupIndices[i], &copy);
+        }) == CabStatus::Ok)
+      check(copy.size == cabinet->fileEntries[copy.index].size &&
+                std::memcmp(copy.bytes, "MSCE", 4) == 0 &&
+                (found != CabStatus::Ok ||
+                 std::memcmp(copy.bytes, member.bytes, member.size) == 0),
+            "a listed setup file copies out other bytes");
+    else
+      check(found != CabStatus::Ok, "the one setup file does not copy out");
+    freeBlock(copy.bytes);
+  }
+  freeBlock(scan.setupIndices);
+}
+
 // The change of the setup file in cabinet (read and checked from whole) as
 // the tool makes it, and its new image checked.
 void checkChange(const CabinetSource& whole, Cabinet* cabinet,
@@ -93,7 +130,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
   if ((changes.archGiven || changes.minVersionGiven ||
-       changes.maxVersionGiven) &&
+       changes.maxVersionGiven || changes.clearPlatforms) &&
       reported([&] { return checkSetupFileAlone(*cabinet, member); }) !=
           CabStatus::Ok)
     return;
@@ -159,6 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   changes.minVersionGiven = (data[0] & 2) != 0;
   changes.maxVersionGiven = (data[0] & 4) != 0;
   const bool unsign = (data[0] & 8) != 0;
+  changes.clearPlatforms = (data[0] & 16) != 0;
   changes.arch = readLE32(data + 1);
   changes.minVersion = {readLE32(data + 5), readLE32(data + 9),
                         readLE32(data + 13)};
@@ -175,12 +213,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const CabinetSource shown = {nullptr, fileSize, readRange, &ranged, false};
     Cabinet shownCabinet;
     SetupMember shownMember = {};
+    ProgramFamilies shownPrograms = {};
     const CabStatus shownRead =
         reported([&] { return readCabinet(shown, &shownCabinet); });
     CabStatus shownFind = shownRead;
     if (shownRead == CabStatus::Ok)
-      shownFind = reported(
-          [&] { return findSetupFile(shown, &shownCabinet, &shownMember); });
+      shownFind = reported([&] {
+        return findSetupFile(shown, &shownCabinet, &shownMember,
+                             &shownPrograms);
+      });
+    if (shownRead == CabStatus::Ok)
+      checkScan(shown, &shownCabinet, shownFind, shownMember, shownPrograms);
 
     // The change's way: the whole file in memory, checked throughout.
     const CabinetSource whole = {file, fileSize, nullptr, nullptr, false};
@@ -190,13 +233,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     check(status == shownRead, "the two ways read the structure differently");
     if (status == CabStatus::Ok)
       status = reported([&] { return checkWholeCabinet(whole, &cabinet, true); });
+    ProgramFamilies programs = {};
     if (status == CabStatus::Ok)
-      status = reported([&] { return findSetupFile(whole, &cabinet, &member); });
+      status = reported(
+          [&] { return findSetupFile(whole, &cabinet, &member, &programs); });
     if (status == CabStatus::Ok) {
       check(shownFind == CabStatus::Ok && shownMember.index == member.index &&
                 shownMember.size == member.size &&
                 std::memcmp(shownMember.bytes, member.bytes, member.size) == 0,
             "the two ways find different setup files");
+      check(std::memcmp(&programs, &shownPrograms, sizeof programs) == 0,
+            "the two ways find different program families");
       checkChange(whole, &cabinet, member, changes, unsign);
     }
     freeBlock(shownMember.bytes);

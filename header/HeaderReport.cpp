@@ -138,4 +138,8 @@ void applyChanges(unsigned char* header, const ChangeRequest& request) {
     writeLE32(header + SetupHeader::kMaxVersionBuild, v.build);
     printMessage("Max ver set to %u.%u build %u", v.major, v.minor, v.build);
   }
+  if (request.clearPlatforms) {
+    writeLE16(header + SetupHeader::kPlatformsText + 2, 0);
+    printMessage("Unsupported platforms cleared");
+  }
 }

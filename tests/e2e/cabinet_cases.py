@@ -91,6 +91,19 @@ def arch_copy(arch, app, provider):
                        len(provider)) + app + provider
 
 
+def pe_file(machine=0x01C0, size=3000):
+    """A program: the DOS header, "PE\\0\\0" at 0x80, the file header with
+    machine and a PE32 optional header with 16 empty data directories."""
+    data = bytearray(b"MZ" + b"p" * (size - 2))
+    struct.pack_into("<I", data, 0x3C, 0x80)
+    struct.pack_into("<4sHHIIIHH", data, 0x80, b"PE\0\0", machine, 1, 0, 0,
+                     0, 224, 0x0102)
+    struct.pack_into("<H", data, 0x98, 0x10B)
+    struct.pack_into("<I", data, 0x98 + 92, 16)
+    data[0x98 + 96:0x98 + 224] = bytes(128)
+    return bytes(data)
+
+
 def parse(cab):
     """flags, [folder compression], {name: folder}, signed."""
     folders_count, files_count, flags = struct.unpack_from("<HHH", cab, 26)
@@ -135,13 +148,24 @@ def setup_name(members):
                 if data[:4] == b"MSCE" and len(data) >= 100)
 
 
-def cabinet_lines(e2e, cab, member):
+def cabinet_lines(e2e, cab, member, programs="none"):
     flags, kinds, names, signed = parse(cab)
     folder = names[member]
     return e2e.lines("Cabinet member: " + member.decode("latin-1"),
                      "Cabinet folder: %u (%s)"
                      % (folder, "MSZIP" if kinds[folder] == 1 else "stored"),
-                     "Cabinet signed: " + ("yes" if signed else "no"))
+                     "Cabinet signed: " + ("yes" if signed else "no"),
+                     "Cabinet programs: " + programs)
+
+
+def warning(programs, family):
+    """The warning of a change to family, when the programs call for one."""
+    others = [f for f in programs.split(", ")
+              if f not in (family, ".NET", "none")]
+    if not others:
+        return []
+    return ["Warning: the cabinet holds programs for %s, not for %s"
+            % (", ".join(others), family)]
 
 
 # ---------------------------------------------------------------------------
@@ -189,10 +213,27 @@ def untouched(name):
 # ---------------------------------------------------------------------------
 # Cases
 
-CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7"],
+CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7",
+           "-allplatforms"],
           ["Arch set to 70001 (ARM_7TDMI)", "Min ver set to 6.1 build 2",
-           "Max ver set to 7.0 build 0"],
-          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0)})
+           "Max ver set to 7.0 build 0", "Unsupported platforms cleared"],
+          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0),
+           "clear_platforms": True})
+
+
+# The families of the real cabinets' programs, read off their members:
+# three processor families, and .NET (beside an ARM setup DLL, which comes
+# first in the member table).
+REAL_PROGRAMS = {
+    "any-ppc-netcf-benchmarkdotnet.cab": "ARM, .NET",
+    "any-wm-ms-netcf35-messages.cab": ".NET",
+    "arm920-hpc-nsbasic-runtime.cab": "ARM",
+    "mips-hpc-ms-blackjack-sample.cab": "MIPS",
+    "mips-ppc211-ms-blkjack.cab": "MIPS",
+    "sh3-palmpc-ms-blackjack-sample.cab": "SH3",
+    "sh3-ppc30-ms-blkjack.cab": "SH3",
+    "strongarm-hpcpro-ms-blackjack-sample.cab": "ARM",
+}
 
 
 def real_cases(e2e, shared):
@@ -223,16 +264,24 @@ def real_cases(e2e, shared):
                                   skip=lambda opts, r=reason: r))
             continue
         files = {cab_name: cab}
+        if cab_name not in REAL_PROGRAMS:
+            reason = "no programs line known for %s" % cab_name
+            cases.append(e2e.Case("cabinet", cab_name, args=[],
+                                  skip=lambda opts, r=reason: r))
+            continue
+        programs = REAL_PROGRAMS[cab_name]
         cases.append(e2e.Case(
             "cabinet", "d " + cab_name, args=["d", cab_name],
             out=reports[cab_name[:-4] + ".000"] +
-            cabinet_lines(e2e, cab, member), files=files, after=files))
+            cabinet_lines(e2e, cab, member, programs), files=files,
+            after=files))
         options, out, fields = CHANGE
         unsign = ["-unsign"] if signed else []
         cases.append(e2e.Case(
             "cabinet", "c " + cab_name, args=["c"] + options + unsign +
             [cab_name], out=e2e.lines(*out + (["Signature removed"]
-                                               if signed else [])),
+                                               if signed else []) +
+                                      warning(programs, "ARM")),
             files=files, check=changed(e2e, cab_name, cab, fields, signed)))
         if signed:
             cases.append(e2e.Case(
@@ -254,7 +303,8 @@ def built_cases(e2e):
     packed = build_cab([0, 1, 1], [(b"readme.txt", readme, 0),
                                    (b"lib.dll", big, 1),
                                    (b"Hello CE.000", setup, 1),
-                                   (b"more.bin", big, 2)],
+                                   (b"more.bin", big, 2),
+                                   (b"hello.exe", pe_file(), 2)],
                        folder_reserve=arch_copy(2577, b"Hello CE",
                                                 b"setuphdr tests"))
     signed = build_cab([1], [(b"HELLO.000", setup, 0)], signature=b"S" * 500)
@@ -266,13 +316,25 @@ def built_cases(e2e):
         member = b"Hello CE.000" if name == "packed.cab" else b"HELLO.000"
         cases.append(Case("cabinet", "d " + name, args=["d", name],
                           out=e2e.SAMPLE_REPORT +
-                          cabinet_lines(e2e, cab, member),
+                          cabinet_lines(e2e, cab, member,
+                                        "ARM" if name == "packed.cab"
+                                        else "none"),
                           files=files, after=files))
     for name, cab in (("plain.cab", plain), ("packed.cab", packed)):
         cases.append(Case("cabinet", "c " + name,
                           args=["c"] + options + [name], out=lines(*out),
                           files={name: cab},
                           check=changed(e2e, name, cab, fields)))
+    # StrongARM to MIPS leaves the ARM program behind; to ARM_920 it runs.
+    for arch, code, family in (("MIPS_R4000", 4000, "MIPS"),
+                               ("ARM_920", 2336, "ARM")):
+        cases.append(Case("cabinet", "c -arch %s on ARM programs" % arch,
+                          args=["c", "-arch", arch, "packed.cab"],
+                          out=lines("Arch set to %u (%s)" % (code, arch),
+                                    *warning("ARM", family)),
+                          files={"packed.cab": packed},
+                          check=changed(e2e, "packed.cab", packed,
+                                        {"arch": code})))
 
     def refused(title, name, cab, args, rc, message, **kwargs):
         cases.append(Case("cabinet", title, args=args + [name], rc=rc,
@@ -380,7 +442,8 @@ def built_cases(e2e):
     cases.append(Case("cabinet", "member name faking report lines, d",
                       args=["d", "x.cab"], out=e2e.SAMPLE_REPORT +
                       lines("Cabinet member: APP??Architecture: 0 (Any)??X.000",
-                            "Cabinet folder: 0 (MSZIP)", "Cabinet signed: no"),
+                            "Cabinet folder: 0 (MSZIP)", "Cabinet signed: no",
+                            "Cabinet programs: none"),
                       files={"x.cab": faking}, after={"x.cab": faking}))
     refused("unknown bytes behind the cabinet, c", "x.cab", plain + b"xyz",
             ["c", "-arch", "0"], 107,

@@ -29,6 +29,7 @@ const std::string kUsage =
     "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
     "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
     "-unsign - remove the signature of a signed cabinet (.cab)\n"
+    "-allplatforms - clear the unsupported platforms list\n"
     "\r\n"
     "Architecture codes and names:\n"
     "\r\n"

@@ -14,6 +14,7 @@
 
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/Programs.h"
 #include "cabinet/SetupMember.h"
 #include "header/ArchTable.h"
 #include "header/Endian.h"
@@ -210,21 +211,59 @@ bool readRange(void* context, std::uint32_t offset, void* buffer,
   return false;
 }
 
-// The rows of a cabinet: one for its setup file. False after an error line.
+// The row of a cabinet's setup file, once it passes the check. False
+// after an error line.
+bool listMember(const char* path, const Cabinet& cabinet,
+                const SetupMember& member, const ProgramFamilies& programs) {
+  if (!validateHeader(member.bytes, member.size)) return false;
+  char families[kFamilyListSize] = "";
+  if (programs.count != 0) formatProgramFamilies(programs, ",", families);
+  printRow(path, member.bytes, member.size,
+           cabFileName(cabinet, member.index), cabinet.isSigned, families);
+  return true;
+}
+
+// The rows of a cabinet: one for each setup file. False after an error
+// line.
 bool listCabinet(const char* path, platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
   const CabinetSource source = {nullptr, size, readRange, &handle, false};
   Cabinet cabinet;
+  if (readCabinet(source, &cabinet) != CabStatus::Ok) return false;
+
+  // The usual cabinet, with one setup file: the display's own pass, which
+  // copies it on the way. Quiet, since several setup files are no failure
+  // here; a read error has had its line from the reader.
+  CabinetSource quiet = source;
+  quiet.quiet = true;
   SetupMember member = {};
-  if (readCabinet(source, &cabinet) != CabStatus::Ok ||
-      findSetupFile(source, &cabinet, &member) != CabStatus::Ok)
-    return false;
-  const bool valid = validateHeader(member.bytes, member.size);
-  if (valid)
-    printRow(path, member.bytes, member.size,
-             cabFileName(cabinet, member.index), cabinet.isSigned, nullptr);
-  freeBlock(member.bytes);
-  return valid;
+  ProgramFamilies programs = {};
+  const CabStatus found = findSetupFile(quiet, &cabinet, &member, &programs);
+  if (found == CabStatus::Ok) {
+    const bool listed = listMember(path, cabinet, member, programs);
+    freeBlock(member.bytes);
+    return listed;
+  }
+  if (found == CabStatus::ReadFailed) return false;
+
+  // None or several: the pass again, saying what is wrong, or listing
+  // each setup file, copied one at a time.
+  CabinetScan scan;
+  if (scanCabinet(source, &cabinet, &scan) != CabStatus::Ok) return false;
+  bool listed = scan.setupCount != 0;
+  if (!listed) reportError("No setup file in the cabinet");
+  for (std::uint32_t i = 0; i < scan.setupCount && !outputFailed(nullptr);
+       ++i) {
+    if (copySetupFile(source, &cabinet, scan.setupIndices[i], &member) !=
+        CabStatus::Ok) {
+      listed = false;
+      continue;
+    }
+    if (!listMember(path, cabinet, member, scan.programs)) listed = false;
+    freeBlock(member.bytes);
+  }
+  freeBlock(scan.setupIndices);
+  return listed;
 }
 
 // The row of a setup file on its own, read whole as the display reads it.

@@ -248,6 +248,7 @@ def real_cases(e2e, shared):
     reports = {name.decode(): text.replace(b"\n", b"\r\n")
                for name, text in zip(blocks[0::2], blocks[1::2])}
     cases = []
+    listed = {}  # cabinet name -> (member, signed, programs)
     for cab_name in sorted(os.listdir(folder)):
         if not cab_name.endswith(".cab"):
             continue
@@ -270,6 +271,7 @@ def real_cases(e2e, shared):
                                   skip=lambda opts, r=reason: r))
             continue
         programs = REAL_PROGRAMS[cab_name]
+        listed[cab_name] = (member, signed, programs)
         cases.append(e2e.Case(
             "cabinet", "d " + cab_name, args=["d", cab_name],
             out=reports[cab_name[:-4] + ".000"] +
@@ -291,7 +293,45 @@ def real_cases(e2e, shared):
                               "signature (add -unsign to remove it)"),
                 files=files, after=files, check=untouched(cab_name)))
         assert setup == extract(os.path.join(folder, cab_name))[member]
+    cases += real_list_cases(e2e, folder, reports, listed)
     return cases
+
+
+def report_row(path, report, member=b"", signed="", programs=""):
+    """The list row of a setup file, from its display report."""
+    fields = dict(line.split(": ", 1) for line in
+                  report.decode("latin-1").split("\r\n") if ": " in line)
+    code, name = re.fullmatch(r"(\d+) \((.*)\)", fields["Architecture"]).groups()
+    versions = [re.sub(r"(\d+)\.(\d+) build (\d+)", r"\1.\2.\3",
+                       fields["WinCE version " + end]) for end in ("min", "max")]
+    return list_row(path, member.decode("latin-1"), int(code),
+                    "" if name == "unknown" else name,
+                    *[tuple(map(int, v.split("."))) for v in versions],
+                    fields.get("Unsupported platforms", "").replace(", ", ","),
+                    signed, programs.replace(", ", ","), fields["App name"],
+                    fields["Provider"])
+
+
+def real_list_cases(e2e, folder, reports, listed):
+    """l over the real setup files and cabinets: a row each, as d shows
+    them; natively and under Wine, where paths use the other separator."""
+    files, rows = {}, [LIST_HEADER]
+    for name in sorted(reports):
+        cab = name[:-4] + ".cab"
+        for each in [name] + ([cab] if cab in listed else []):
+            with open(os.path.join(folder, each), "rb") as f:
+                files["real/" + each] = f.read()
+            if each == cab:
+                member, signed, programs = listed[cab]
+                rows.append(report_row("real/" + cab, reports[name], member,
+                                       "yes" if signed else "no", programs))
+            else:
+                rows.append(report_row("real/" + name, reports[name]))
+    return [e2e.Case("list", "the real setup files and cabinets",
+                     args=["l", "real"], files=files, where=where,
+                     out=e2e.lines(*[row.replace("real/", "real" + sep, 1)
+                                     for row in rows]))
+            for where, sep in (("native", "/"), ("wine", "\\"))]
 
 
 def built_cases(e2e):
@@ -489,23 +529,29 @@ def list_cases(e2e):
                          platforms=())
     plain = build_cab([0], [(b"HELLO.000", setup, 0), (b"readme.txt", b"hi", 0)])
     weird = build_cab([1], [(b"x\nFAKE: y.000", odd, 0)])
+    # Two setup files, one row each in member order, and MIPS and ARM code.
+    two = build_cab([1, 0], [(b"mips.exe", pe_file(0x0166), 0),
+                             (b"B.000", odd, 1), (b"A.000", setup, 0),
+                             (b"arm.dll", pe_file(0x01C0), 1)])
     folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
               "lib/sub/c.000": odd, "lib/sub/empty": b"",
-              "lib/zz.cab": weird}
+              "lib/two.cab": two, "lib/zz.cab": weird}
     sample = ("setuphdr tests", "Hello CE", 2577, "StrongARM", (3, 0, 0),
               (5, 99, 3758096384), "HPC,JUPITER")
 
     def rows(sep):
-        def row(path, member, values, signed):
+        def row(path, member, values, signed, programs=""):
             provider, app, arch, name, vmin, vmax, platforms = values
             return list_row(path.replace("/", sep), member, arch, name, vmin,
-                            vmax, platforms, signed, "", app, provider)
+                            vmax, platforms, signed, programs, app, provider)
         odd_values = ("?P\xe9", "Tab?here?NL", 5, "", (3, 0, 0),
                       (5, 99, 3758096384), "")
         return [LIST_HEADER,
                 row("lib/a.000", "", sample, ""),
                 row("lib/b.cab", "HELLO.000", sample, "no"),
                 row("lib/sub/c.000", "", odd_values, ""),
+                row("lib/two.cab", "B.000", odd_values, "no", "MIPS,ARM"),
+                row("lib/two.cab", "A.000", sample, "no", "MIPS,ARM"),
                 row("lib/zz.cab", "x?FAKE: y.000", odd_values, "no")]
 
     damaged = dict(folder)

@@ -6,6 +6,7 @@
 #include "app/FileProcessing.h"
 #include "app/ListProcessing.h"
 #include "app/Options.h"
+#include "app/Version.h"  // generated: the project's version
 #include "header/ArchTable.h"
 #include "runtime/Console.h"
 #include "runtime/Platform.h"
@@ -14,13 +15,16 @@
 
 namespace {
 
-// The tool's version: 1.0.0.210.
-constexpr unsigned kVersion[4] = {1, 0, 0, 210};
+// The tool's version, 1.0.0.210, from the project() call of CMakeLists.txt.
+constexpr unsigned kVersion[4] = {SETUPHDR_VERSION_MAJOR,
+                                  SETUPHDR_VERSION_MINOR,
+                                  SETUPHDR_VERSION_PATCH,
+                                  SETUPHDR_VERSION_TWEAK};
 
 void printUsage() {
   printMessage(
       "\n"
-      "setuphdr %u.%u.%u.%u Copyright (c) 2026 the setuphdr authors\n"
+      "setuphdr %u.%u.%u.%u " SETUPHDR_COPYRIGHT "\n"
       "\n"
       "Command line: <action> [<options>] <MSCE file>\n"
       "\n"

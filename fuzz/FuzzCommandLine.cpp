@@ -5,8 +5,10 @@
 // its NUL, so AddressSanitizer sees a read past it); the rest of the input
 // feeds the comparison and the argv re-join. No file exists: an open fails.
 // Checked on every input, aborting on the first violation:
-// - a whole run ends with 1 (usage), 2 (one error line, nothing printed) or
-//   101 (the open failed, one error line), and holds no stream or block;
+// - a whole run ends with 1 (usage), 2 (one error line, nothing printed),
+//   101 (the open failed, one error line) or, for a listing, 111 (the
+//   header row, then one "PATH: Cannot open" line per path), and holds no
+//   stream or block;
 // - readOptions succeeds with a path of 1 to 259 characters and fields that
 //   fit the action, or fails with exactly one error line;
 // - readToken, parseUnsigned, readVersionValue and readArchValue return
@@ -78,16 +80,34 @@ void checkRun(const char* text) {
                 seen.error.compare(0, 13, "Cannot open \"") == 0,
             "a failed open without its one error line");
       break;
+    case kExitListFailed: {
+      check(rest[0] == 'l', "111 for another action");
+      check(seen.outputLines == 1 && seen.errorLines >= 1,
+            "a listing of missing files without its header row and errors");
+      // Each line names its path, then says the open failed.
+      for (std::size_t start = 0; start < seen.error.size();) {
+        const std::size_t end = seen.error.find("\r\n", start);
+        check(end != std::string::npos &&
+                  seen.error.find(": Cannot open \"", start) < end,
+              "a listing error that is not a failed open");
+        start = end + 2;
+      }
+      break;
+    }
     default:
       fuzzplatform::fail("a run without a file ended with another code");
   }
 }
 
 void checkOptions(const char* text) {
-  for (Action action : {Action::Display, Action::Change}) {
+  for (Action action : {Action::Display, Action::Change, Action::List}) {
     freshStreams();
     Command command;
     if (readOptions(action, text, &command)) {
+      check(action != Action::List ||
+                (command.paths != nullptr &&
+                 inside(command.paths, text, std::strlen(text))),
+            "a listing without its paths");
       const std::size_t pathLength = strnlen(command.path, kPathSize);
       check(pathLength > 0 && pathLength < kPathSize, "bad path length");
       check(command.action == action, "the action changed");

@@ -43,4 +43,7 @@ void joinPlatformList(const unsigned char* file, std::uint32_t size,
 /// per changed field. No other byte changes.
 void applyChanges(unsigned char* header, const ChangeRequest& request);
 
+/// Stores the requested fields as applyChanges does, printing nothing.
+void storeChanges(unsigned char* header, const ChangeRequest& request);
+
 #endif

@@ -22,6 +22,7 @@
 #include "cabinet/Cabinet.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
+#include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
 #include "header/Endian.h"
@@ -87,8 +88,9 @@ std::map<std::string, std::string> extract(const unsigned char* bytes,
 // The change of the setup file in cabinet (read and checked from whole) as
 // the tool makes it, and its new image checked.
 void checkChange(const CabinetSource& whole, Cabinet* cabinet,
-                 const SetupMember& member, const ChangeRequest& changes,
+                 const ChangePass& pass, const ChangeRequest& changes,
                  bool unsign) {
+  const SetupMember& member = pass.member;
   // The tool refuses a bad header, a member on the bytes to change and a
   // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
@@ -104,7 +106,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   const RebuildRequest request = {&member, header, &changes, unsign};
   RebuildResult result;
   if (reported([&] {
-        return rebuildCabinet(whole, cabinet, request, &result);
+        return rebuildCabinet(whole, cabinet, request, pass, &result);
       }) != CabStatus::Ok) {
     check(result.image == nullptr, "a refused rebuild gave an image");
     return;
@@ -116,7 +118,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
             result.signatureRemoved == removes,
         "the rebuild did other than what was asked");
   if (result.unchanged) return;
-  check(verifyRebuild(whole, cabinet, request, result),
+  check(verifyRebuild(whole, cabinet, request, pass, result),
         "verifyRebuild rejected the rebuilt image");
 
   unsigned char* image = copyOf(result.image, result.size);
@@ -139,8 +141,10 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
     last = last && std::strcmp(cabFileName(*cabinet, i), name) != 0;
   if (last) {
     std::string& setup = expected[name];
-    check(setup == std::string(reinterpret_cast<const char*>(member.bytes),
-                               member.size),
+    check(setup.size() == member.size &&
+              setup.compare(0, member.held,
+                            reinterpret_cast<const char*>(member.bytes),
+                            member.held) == 0,
           "the independent reader finds other setup file bytes");
     oracle::applyExpected(reinterpret_cast<unsigned char*>(&setup[0]), changes);
   }
@@ -185,22 +189,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     // The change's way: the whole file in memory, checked throughout.
     const CabinetSource whole = {file, fileSize, nullptr, nullptr, false};
     Cabinet cabinet;
-    SetupMember member = {};
+    ChangePass pass = {};
+    const SetupMember& member = pass.member;
     CabStatus status = reported([&] { return readCabinet(whole, &cabinet); });
     check(status == shownRead, "the two ways read the structure differently");
     if (status == CabStatus::Ok)
-      status = reported([&] { return checkWholeCabinet(whole, &cabinet, true); });
-    if (status == CabStatus::Ok)
-      status = reported([&] { return findSetupFile(whole, &cabinet, &member); });
+      status = reported(
+          [&] { return passCabinet(whole, &cabinet, changes, &pass); });
     if (status == CabStatus::Ok) {
       check(shownFind == CabStatus::Ok && shownMember.index == member.index &&
                 shownMember.size == member.size &&
-                std::memcmp(shownMember.bytes, member.bytes, member.size) == 0,
+                shownMember.held == member.held &&
+                std::memcmp(shownMember.bytes, member.bytes, member.held) == 0,
             "the two ways find different setup files");
-      checkChange(whole, &cabinet, member, changes, unsign);
+      checkChange(whole, &cabinet, pass, changes, unsign);
     }
     freeBlock(shownMember.bytes);
-    freeBlock(member.bytes);
+    releaseChangePass(&pass);
   }
   check(fuzzplatform::observed().liveBlocks == 0,
         "a block of the cabinet code was not freed");

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include <zlib.h>
+
 #include "TestSupport.h"
 #include "../support/CabBuilder.h"
 #include "app/ExitCodes.h"
@@ -35,6 +37,18 @@ std::string noise(std::size_t size) {
   for (char& c : bytes) {
     x ^= x << 13, x ^= x >> 17, x ^= x << 5;
     c = static_cast<char>(x);
+  }
+  return bytes;
+}
+
+// Random letters, or with high random bytes from 0x80 up, which letters
+// never match: deflate finds little in either.
+std::string text(std::size_t size, std::uint32_t seed, bool high = false) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    const unsigned bits = seed >> 16;
+    c = static_cast<char>(high ? 0x80 | (bits & 0x7F) : 'A' + bits % 58);
   }
   return bytes;
 }
@@ -203,7 +217,7 @@ TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
   }
 }
 
-// The block records of folder 0 of a cabinet, in order.
+// The block records of folder 0 of a cabinet without reserves, in order.
 std::vector<std::string> blockRecords(const std::string& cabinet) {
   std::vector<std::string> records;
   std::size_t at = cabtest::get(cabinet, 36, 4);
@@ -215,17 +229,171 @@ std::vector<std::string> blockRecords(const std::string& cabinet) {
   return records;
 }
 
-TEST_F(CabinetTest, OnlyBlocksWithin32KiBOfTheChangeAreEncodedAgain) {
-  const std::string cabinet = cabtest::build(
-      {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(150000, 11)}}});
-  const Change run = change(cabinet, archAndMin());
-  ASSERT_TRUE(run.verified);
-  const auto before = blockRecords(cabinet), after = blockRecords(run.image);
-  ASSERT_EQ(before.size(), 5u);
-  ASSERT_EQ(after.size(), 5u);
-  // Block 1 starts 32768 bytes in, less than 32 KiB behind the change.
-  for (int k = 0; k < 5; ++k)
-    EXPECT_EQ(before[k] == after[k], k >= 2) << "block " << k;
+// True when every MSZIP block of folder 0 decodes on its own against the
+// block before it when that holds 32 KiB, and against nothing otherwise:
+// then the sliding and the frame reading see the same history.
+bool blocksKeepTheRule(const std::string& cabinet) {
+  std::string previous;
+  for (const std::string& record : blockRecords(cabinet)) {
+    std::string out(cabtest::get(record, 6, 2), '\0');
+    z_stream z = {};
+    inflateInit2(&z, -15);
+    if (previous.size() == 32768)
+      inflateSetDictionary(&z, reinterpret_cast<const Bytef*>(previous.data()),
+                           32768);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(record.data() + 10));
+    z.avail_in = static_cast<uInt>(record.size() - 10);
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = inflate(&z, Z_FINISH);
+    inflateEnd(&z);
+    if (result != Z_STREAM_END || z.avail_out != 0) return false;
+    previous = out;
+  }
+  return true;
+}
+
+TEST_F(CabinetTest, OnlyBlocksThatMayReferToTheChangeAreEncodedAgain) {
+  using cabtest::History;
+  // The setup file 32000 bytes in: blocks of 2000 bytes never cover its
+  // header's frame positions, so the frame reading's history holds the
+  // change until the next full block, far beyond the 32 KiB behind it.
+  std::vector<std::uint32_t> small(21, 2000);
+  small[0] = 32768;
+  const struct {
+    const char* name;
+    Recipe recipe;
+    std::size_t encodedAgain;  // the first blocks; the others are kept
+  } cases[] = {
+      {"full blocks: the block of the change and the next",
+       {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(150000, 11)}}}, 2},
+      {"short blocks: until a block covers the changed frame positions",
+       {{{1, 32768, "", small, History::None}},
+        {{"pad.001", text(32000, 5)}, {"APP.000", kSetup},
+         {"big.001", filler(106000, 6)}}},
+       22},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string cabinet = cabtest::build(c.recipe);
+    const Change run = change(cabinet, archAndMin());
+    ASSERT_TRUE(run.verified) << err();
+    const auto before = blockRecords(cabinet), after = blockRecords(run.image);
+    ASSERT_EQ(before.size(), after.size());
+    ASSERT_GT(before.size(), c.encodedAgain);
+    for (std::size_t k = 0; k < before.size(); ++k)
+      EXPECT_EQ(before[k] == after[k], k >= c.encodedAgain) << "block " << k;
+  }
+}
+
+// Folders of MSZIP blocks shorter than 32 KiB: a change keeps the meaning
+// every reader gives them, and refuses a cabinet whose blocks already mean
+// different bytes to different readers.
+TEST_F(CabinetTest, ShortBlocksMeanTheSameToEveryReader) {
+  using cabtest::History;
+  // The setup file opens a block of 30000 bytes; a block of 3000 follows,
+  // then one of 32 KiB that repeats the first, then 1000 bytes.
+  const std::string first = kSetup + text(30000 - kSetup.size(), 1);
+  const std::string rest =
+      text(3000, 2, true) + (first + first).substr(0, 32768) + text(1000, 3);
+  const std::vector<std::uint32_t> sizes = {30000, 3000, 32768, 1000};
+  const std::vector<cabtest::Member> members = {
+      {"APP.000", kSetup}, {"data.bin", first.substr(kSetup.size()) + rest}};
+  const std::string block2 =
+      "Cabinet not handled: block 2 of folder 0 decodes differently in "
+      "other readers (it refers back across a short block)\r\n";
+  const struct {
+    const char* name;
+    Recipe recipe;
+    const char* refusal;  // null: the change is made
+  } cases[] = {
+      {"full blocks, each against the last 32 KiB",
+       {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(100000, 7)}}},
+       nullptr},
+      {"short blocks without back-references",
+       {{{1, 32768, "", sizes, History::None}}, members}, nullptr},
+      {"short blocks against the last 32 KiB",
+       {{{1, 32768, "", sizes, History::Sliding}}, members}, block2.c_str()},
+      {"short blocks against the frame",
+       {{{1, 32768, "", sizes, History::Frame}}, members}, block2.c_str()},
+      {"blocks of 7 bytes, the header across 15 of them",
+       {{{1, 7, "", {}, History::None}},
+        {{"APP.000", kSetup}, {"x.001", text(300, 4)}}},
+       nullptr},
+      {"the setup file in a short block behind full ones",
+       {{{1, 32768, "", {32768, 32768, 9000}, History::None}},
+        {{"pad.001", text(70000, 8)}, {"APP.000", kSetup},
+         {"x.001", text(40000, 9)}}},
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::state().error.clear();
+    const std::string cabinet = cabtest::build(c.recipe);
+    const Change run = change(cabinet, archAndMin());
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(run.status, CabStatus::Unhandled);
+      EXPECT_EQ(err(), c.refusal);
+      continue;
+    }
+    ASSERT_EQ(run.status, CabStatus::Ok) << err();
+    EXPECT_TRUE(run.verified) << err();
+    auto expected = cabtest::extract(cabinet);
+    expected["APP.000"] = patchedSetup();
+    EXPECT_EQ(cabtest::extract(run.image), expected);
+    EXPECT_EQ(cabtest::extract(run.image, History::Frame, 0), expected);
+    EXPECT_EQ(cabtest::extract(run.image, History::Frame, '\xFF'), expected);
+    EXPECT_TRUE(blocksKeepTheRule(run.image));
+  }
+}
+
+// Ranges of a cabinet held in a string, noting how far the reads went.
+struct FarRead {
+  const std::string* file;
+  std::uint64_t furthest;
+};
+
+bool readFar(void* context, std::uint32_t offset, void* buffer,
+             std::uint32_t size) {
+  auto& far = *static_cast<FarRead*>(context);
+  if (offset + std::uint64_t{size} > far.furthest)
+    far.furthest = offset + std::uint64_t{size};
+  return readRange(const_cast<std::string*>(far.file), offset, buffer, size);
+}
+
+// No heap block beyond 1 MiB: the display of a setup file of 8 MiB holds
+// and decodes only what its header can refer to, and a change over 5000
+// blocks of one byte keeps only the records it writes.
+TEST_F(CabinetTest, MemoryFollowsWhatTheJobNeeds) {
+  fake::state().allocLimit = 1 << 20;
+  std::string big = kSetup + std::string((8 << 20) - kSetup.size(), 'z');
+  const std::string large = cabtest::build({{{1}}, {{"APP.000", big}}});
+  FarRead far = {&large, 0};
+  const CabinetSource ranges = {nullptr,
+                                static_cast<std::uint32_t>(large.size()),
+                                readFar, &far, false};
+  Cabinet parsed;
+  SetupMember member = {};
+  ASSERT_EQ(readCabinet(ranges, &parsed), CabStatus::Ok);
+  far.furthest = 0;
+  ASSERT_EQ(findSetupFile(ranges, &parsed, &member), CabStatus::Ok) << err();
+  EXPECT_EQ(member.size, big.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.held),
+            big.substr(0, kSetupFileReach));
+  freeBlock(member.bytes);
+  // 131197 bytes lie in the first five blocks of 32 KiB.
+  const auto records = blockRecords(large);
+  std::size_t fifth = cabtest::get(large, 36, 4);
+  for (int k = 0; k < 5; ++k) fifth += records[k].size();
+  EXPECT_EQ(far.furthest, fifth);
+
+  const std::string tiny = cabtest::build(
+      {{{1, 1, "", {}, cabtest::History::None}},
+       {{"APP.000", kSetup}, {"x.001", filler(4600, 5)}}});
+  const Change run = change(tiny, archAndMin());
+  ASSERT_EQ(run.status, CabStatus::Ok) << err();
+  EXPECT_TRUE(run.verified) << err();
+  EXPECT_EQ(cabtest::extract(run.image).at("x.001"), filler(4600, 5));
 }
 
 TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {

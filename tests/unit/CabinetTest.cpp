@@ -75,12 +75,15 @@ struct Change {
   std::string image;
 };
 
+// claimed, when not 0, is the file size the reader is told: only the
+// cabinet's first bytes are really there.
 Change change(const std::string& cabinet, const ChangeRequest& changes,
-              bool unsign = false) {
+              bool unsign = false, std::uint32_t claimed = 0) {
   Change run;
   ExactBytes bytes(cabinet);
-  const CabinetSource source = {bytes.data(), bytes.size(), nullptr, nullptr,
-                                false};
+  const CabinetSource source = {bytes.data(),
+                                claimed != 0 ? claimed : bytes.size(),
+                                nullptr, nullptr, false};
   Cabinet parsed;
   ChangePass pass = {};
   const SetupMember& member = pass.member;
@@ -394,6 +397,27 @@ TEST_F(CabinetTest, MemoryFollowsWhatTheJobNeeds) {
   ASSERT_EQ(run.status, CabStatus::Ok) << err();
   EXPECT_TRUE(run.verified) << err();
   EXPECT_EQ(cabtest::extract(run.image).at("x.001"), filler(4600, 5));
+}
+
+// A new image that would pass 4 GiB is refused before it is allocated.
+// The second block repeats the second half of the first, so both readings
+// give the third block the same history, which it refers back to; encoded
+// anew behind the short block it has none and grows by some 11 KiB. The
+// cabinet claims to end just below 4 GiB; its tables and blocks lie in its
+// first bytes.
+TEST_F(CabinetTest, NewImageOf4GiBIsRefused) {
+  const std::string x = kSetup + text(16384 - kSetup.size(), 7);
+  std::string cabinet = cabtest::build(
+      {{{1, 32768, "", {32768, 16384}}},
+       {{"pad.001", text(16384, 6)}, {"APP.000", kSetup},
+        {"x.001", x.substr(kSetup.size()) + x + x + x}}});
+  const std::uint32_t claimed = 0xFFFFFFF0u;
+  cabtest::put(cabinet, 8, claimed, 4);
+  const Change run = change(cabinet, archAndMin(), false, claimed);
+  EXPECT_EQ(run.status, CabStatus::Unhandled);
+  EXPECT_EQ(err(), "Cabinet not handled: the new cabinet would be 4 GiB or "
+                   "more\r\n");
+  EXPECT_EQ(fake::liveBlocks(), 0u);
 }
 
 TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {

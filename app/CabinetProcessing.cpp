@@ -12,6 +12,8 @@
 
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
+#include "cabinet/Programs.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "cabinet/Verify.h"
@@ -56,6 +58,21 @@ bool readRange(void* context, std::uint32_t offset, void* buffer,
   return false;
 }
 
+// Warns when the cabinet holds programs that a processor of the new
+// architecture's family cannot run. The change is still made: the user
+// may know better (the programs may be a setup DLL only, for example).
+void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
+  const ProgramFamily target = archFamily(arch);
+  if (target == kNoFamily) return;
+  const ProgramFamilies others = otherFamilies(programs, target);
+  if (others.count == 0) return;
+  char families[kFamilyListSize];
+  char name[kFamilyNameSize];
+  printMessage("Warning: the cabinet holds programs for %s, not for %s",
+               formatProgramFamilies(others, ", ", families),
+               familyName(target, name));
+}
+
 // The setup file's report, then what the cabinet adds to it.
 std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
@@ -63,7 +80,9 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   Cabinet cabinet;
   CabStatus status = readCabinet(source, &cabinet);
   SetupMember member = {};
-  if (status == CabStatus::Ok) status = findSetupFile(source, &cabinet, &member);
+  ProgramFamilies programs = {};
+  if (status == CabStatus::Ok)
+    status = findSetupFile(source, &cabinet, &member, &programs);
   if (status != CabStatus::Ok) return exitCodeFor(status);
 
   std::uint32_t result = kExitOk;
@@ -72,13 +91,15 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   if (validateHeader(member.bytes, member.size)) {
     showHeader(member.bytes, member.held);
     const CabFile& entry = cabinet.fileEntries[member.index];
-    char name[kMessageTextLimit];
-    std::strcpy(name, cabFileName(cabinet, member.index));
-    if (gConsole.outputIsTerminal) maskControlBytes(name);
-    printMessage("Cabinet member: %s", name);
+    char name[CabFormat::kMaxNameSize];
+    printMessage("Cabinet member: %s",
+                 nameForError(cabinet, member.index, name));
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));
     printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
+    char families[kFamilyListSize];
+    printMessage("Cabinet programs: %s",
+                 formatProgramFamilies(programs, ", ", families));
     // A report that did not reach its reader is no result.
     if (outputFailed(nullptr)) result = kExitOutputFailed;
   } else {
@@ -88,20 +109,37 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   return result;
 }
 
+// True when the open file is still as it was when identity was taken and
+// size bytes were read: a process that ignores the lock may have written
+// it since. Any write moves its last-write time (and on POSIX its change
+// time) or its size.
+bool unchangedSinceRead(platform::Handle file, std::uint32_t size,
+                        const platform::FileIdentity& identity) {
+  std::uint32_t sizeNow = 0;
+  platform::FileIdentity now;
+  return platform::fileSize(file, &sizeNow) == platform::SizeResult::Ok &&
+         sizeNow == size && platform::fileIdentity(file, &now) &&
+         now.written == identity.written && now.changed == identity.changed;
+}
+
 // Writes image to a new file beside the cabinet and puts it in place of
-// the original, which must still be the file that was read. On failure
-// the temporary file is gone and the original is untouched.
+// the original, which must still be the file that was read, as it was
+// read. A cabinet named through a link is replaced where the link leads,
+// and the link stays. On failure the temporary file is gone and the
+// original is untouched.
 std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
                              std::uint32_t size,
                              const platform::FileIdentity& identity,
                              const unsigned char* image,
                              std::uint32_t imageSize) {
-  // A process that ignores the lock may have cut or grown the file.
-  std::uint32_t sizeNow = 0;
-  if (platform::fileSize(*file, &sizeNow) != platform::SizeResult::Ok ||
-      sizeNow != size) {
-    reportError("File changed while it was read");
-    return kExitReadFailed;
+  char errorText[kErrorTextSize];
+  char target[platform::kTempPathSize];
+  if (!platform::resolveLinks(command.path, *file, target)) {
+    reportError("Cannot follow the link \"%s\" (%s); the cabinet is "
+                "unchanged", command.path,
+                describeError(errorText, sizeof errorText,
+                              platform::lastError()));
+    return kExitReplaceFailed;
   }
   if (!platform::writeLimitAllows(imageSize)) {
     reportSystemError("Cannot write the new cabinet (%s); the cabinet is "
@@ -110,9 +148,8 @@ std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
   }
   char tempPath[platform::kTempPathSize];
   const platform::Handle temp =
-      platform::createTempBeside(command.path, *file, tempPath);
+      platform::createTempBeside(target, *file, tempPath);
   if (temp == platform::kNoHandle) {
-    char errorText[kErrorTextSize];
     reportError("Cannot create a temporary file beside \"%s\" (%s); the "
                 "cabinet is unchanged", command.path,
                 describeError(errorText, sizeof errorText,
@@ -127,17 +164,20 @@ std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
   std::uint32_t error = platform::lastError();
   platform::closeHandle(temp);
   std::uint32_t result = kExitOk;
-  char errorText[kErrorTextSize];
   if (!complete) {
     reportError("Cannot write the new cabinet (%s); the cabinet is unchanged",
                 describeError(errorText, sizeof errorText, error));
     result = kExitReplaceFailed;
-  } else if (!platform::pathHasIdentity(command.path, identity)) {
+  } else if (!unchangedSinceRead(*file, size, identity)) {
+    // Checked as late as can be: the other program's cabinet stays.
+    reportError("File changed while it was read");
+    result = kExitReadFailed;
+  } else if (!platform::pathHasIdentity(target, identity)) {
     // Someone else's file now has the name: leave it be.
     reportError("File \"%s\" was replaced while it was read; nothing written",
                 command.path);
     result = kExitReplaceFailed;
-  } else if (!platform::replaceFile(tempPath, command.path, file)) {
+  } else if (!platform::replaceFile(tempPath, target, file)) {
     error = platform::lastError();
     reportError("Cannot replace \"%s\" (%s); the cabinet is unchanged",
                 command.path, describeError(errorText, sizeof errorText,
@@ -157,8 +197,8 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   ChangePass pass;
   std::memset(&pass, 0, sizeof pass);
   CabStatus status = readCabinet(source, &cabinet);
-  // One pass checks every block, finds the setup file and makes the new
-  // blocks the change needs.
+  // One pass checks every block, finds the setup file and the programs'
+  // families and makes the new blocks the change needs.
   if (status == CabStatus::Ok)
     status = passCabinet(source, &cabinet, command.changes, &pass);
   const SetupMember& member = pass.member;
@@ -178,7 +218,7 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   {
     const ChangeRequest& changes = command.changes;
     if ((changes.archGiven || changes.minVersionGiven ||
-         changes.maxVersionGiven) &&
+         changes.maxVersionGiven || changes.clearPlatforms) &&
         checkSetupFileAlone(cabinet, member) != CabStatus::Ok) {
       result = kExitUnhandledCabinet;
       goto done;
@@ -196,6 +236,8 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   if (command.unsign)
     printMessage(cabinet.isSigned ? "Signature removed"
                                   : "No signature to remove");
+  if (command.changes.archGiven)
+    warnOtherFamilies(pass.programs, command.changes.arch);
 
   status = rebuildCabinet(source, &cabinet, request, pass, &rebuilt);
   if (status != CabStatus::Ok) {

@@ -21,6 +21,7 @@ enum ExitCode : std::uint32_t {
   kExitReplaceFailed = 109,   // the new cabinet could not be written or put
                               // in place; the original is untouched
   kExitOutputFailed = 110,    // the report could not be written
+  kExitListFailed = 111,      // the list action could not list every file
   kExitNoStdHandles = 1000,   // no usable standard handles
   kExitRuntimeFailed = 1001,  // the runtime start failed
 };

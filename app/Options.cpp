@@ -63,7 +63,7 @@ const char* readVersionValue(const char* text, VersionTriple* version) {
 
 namespace {
 
-enum class Option { Arch, MinVersion, MaxVersion, Unsign };
+enum class Option { Arch, MinVersion, MaxVersion, Unsign, AllPlatforms };
 
 struct OptionKeyword {
   const char* keyword;
@@ -73,11 +73,15 @@ struct OptionKeyword {
 };
 
 // Tested in this order; a name that begins with a keyword is that keyword.
+// No keyword begins with another, so the order decides nothing and every
+// keyword keeps its own words.
 const OptionKeyword kKeywords[] = {
     {"arch", 4, Option::Arch, "Arch already specified"},
     {"vermin", 6, Option::MinVersion, "Minimal version already specified"},
     {"vermax", 6, Option::MaxVersion, "Maximal version already specified"},
     {"unsign", 6, Option::Unsign, "Unsign already specified"},
+    {"allplatforms", 12, Option::AllPlatforms,
+     "Allplatforms already specified"},
 };
 
 // Reads the option whose name starts at name; returns the position behind
@@ -129,12 +133,27 @@ const char* readOption(const char* name, Command* command) {
       if (command->unsign) break;
       command->unsign = true;
       return name + nameLength;
+    case Option::AllPlatforms:
+      if (changes.clearPlatforms) break;
+      changes.clearPlatforms = true;
+      return name + nameLength;
   }
   reportError("%s", match->repeated);
   return nullptr;
 }
 
 }  // namespace
+
+const char* readPathWord(const char* text, char* path) {
+  // A path cut to fit could name another, existing file.
+  std::size_t pathLength = 0;
+  const char* next = readToken(text, path, kPathSize, nullptr, &pathLength);
+  if (next == nullptr || pathLength == 0 || pathLength >= kPathSize) {
+    path[0] = '\0';
+    return nullptr;
+  }
+  return next;
+}
 
 bool readOptions(Action action, const char* text, Command* command) {
   std::memset(command, 0, sizeof *command);
@@ -146,20 +165,22 @@ bool readOptions(Action action, const char* text, Command* command) {
       position = readOption(position + 1, command);
       if (position == nullptr) return false;
     } else {
-      if (command->path[0] != '\0') {
+      // Only the list action takes several paths; it reads them again
+      // one by one as it lists them.
+      if (command->path[0] != '\0' && action != Action::List) {
         reportError("File path already specified");
         return false;
       }
-      // A path cut to fit could name another, existing file.
-      std::size_t pathLength = 0;
-      position = readToken(position, command->path, sizeof command->path,
-                           nullptr, &pathLength);
-      if (position == nullptr || pathLength == 0 ||
-          pathLength >= sizeof command->path) {
+      const bool first = command->path[0] == '\0';
+      char path[kPathSize];
+      const char* next = readPathWord(position, first ? command->path : path);
+      if (next == nullptr) {
         command->path[0] = '\0';
         reportError("Error in file path");
         return false;
       }
+      if (first) command->paths = position;
+      position = next;
     }
     position = skipBlanks(position);
   }
@@ -171,7 +192,7 @@ bool readOptions(Action action, const char* text, Command* command) {
   const ChangeRequest& changes = command->changes;
   if (action == Action::Change && !changes.archGiven &&
       !changes.minVersionGiven && !changes.maxVersionGiven &&
-      !command->unsign) {
+      !changes.clearPlatforms && !command->unsign) {
     reportError("No fields to change");
     return false;
   }

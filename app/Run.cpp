@@ -4,7 +4,9 @@
 #include "app/CommandLine.h"
 #include "app/ExitCodes.h"
 #include "app/FileProcessing.h"
+#include "app/ListProcessing.h"
 #include "app/Options.h"
+#include "app/Version.h"  // generated: the project's version
 #include "header/ArchTable.h"
 #include "runtime/Console.h"
 #include "runtime/Platform.h"
@@ -13,13 +15,16 @@
 
 namespace {
 
-// The tool's version: 1.0.0.210.
-constexpr unsigned kVersion[4] = {1, 0, 0, 210};
+// The tool's version, 1.0.0.210, from the project() call of CMakeLists.txt.
+constexpr unsigned kVersion[4] = {SETUPHDR_VERSION_MAJOR,
+                                  SETUPHDR_VERSION_MINOR,
+                                  SETUPHDR_VERSION_PATCH,
+                                  SETUPHDR_VERSION_TWEAK};
 
 void printUsage() {
   printMessage(
       "\n"
-      "setuphdr %u.%u.%u.%u Copyright (c) 2026 the setuphdr authors\n"
+      "setuphdr %u.%u.%u.%u " SETUPHDR_COPYRIGHT "\n"
       "\n"
       "Command line: <action> [<options>] <MSCE file>\n"
       "\n"
@@ -27,13 +32,15 @@ void printUsage() {
       "\n"
       "d - display MSCE file header\n"
       "c - change header fields\n"
+      "l - list the setup files in files and folders, one row each\n"
       "\n"
       "Options:\n"
       "\n"
       "-arch <code>|<name> - architecture\n"
       "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
       "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
-      "-unsign - remove the signature of a signed cabinet (.cab)\n",
+      "-unsign - remove the signature of a signed cabinet (.cab)\n"
+      "-allplatforms - clear the unsupported platforms list\n",
       kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
   printMessage("Architecture codes and names:\n");
   for (const ArchEntry& entry : kArchTable)
@@ -59,6 +66,8 @@ std::uint32_t runArguments(const char* arguments) {
     action = Action::Display;
   } else if (letter == 'c') {
     action = Action::Change;
+  } else if (letter == 'l') {
+    action = Action::List;
   } else {
     reportError("Unknown action \"%c\"", letter);
     return kExitCommandLine;
@@ -66,6 +75,7 @@ std::uint32_t runArguments(const char* arguments) {
 
   Command command;
   if (!readOptions(action, text + 1, &command)) return kExitCommandLine;
+  if (action == Action::List) return listFiles(command);
   return processFile(command);
 }
 
@@ -74,7 +84,7 @@ std::uint32_t runArguments(const char* arguments) {
 std::uint32_t runCommand(const char* arguments) {
   // A fresh console for the run: no stream held, no failed write.
   gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
-                            false, 0, false};
+                            false, 0, nullptr};
   if (!platform::acquireStdHandles(nullptr, &gConsole.output,
                                    &gConsole.error)) {
     // Nothing to write to: end quietly.
@@ -86,7 +96,6 @@ std::uint32_t runCommand(const char* arguments) {
 
   // Asked once: texts from the file are masked on a terminal.
   gConsole.outputIsTerminal = platform::isTerminal(gConsole.output);
-  gConsole.errorIsTerminal = platform::isTerminal(gConsole.error);
 
   std::uint32_t result;
   // No argument text means memory ran out before the run could start.

@@ -307,17 +307,27 @@ CabStatus readFiles(const CabinetSource& source, Cabinet* cabinet) {
     file.size = readLE32(entry + kFileSize);
     file.folderOffset = readLE32(entry + kFileFolderOffset);
     file.folder = readLE16(entry + kFileFolder);
-    // The name ends at its NUL, within 256 bytes and inside the table.
+    // The name ends at its NUL, within 256 bytes and inside the table,
+    // and is not empty.
     const std::uint32_t nameStart = position + kFileEntrySize;
     std::uint32_t room = span - nameStart;
     if (room > kMaxNameSize) room = kMaxNameSize;
     const void* nul = std::memchr(cabinet->files + nameStart, 0, room);
+    if (nul == nullptr && room == kMaxNameSize) {
+      report(source, "Damaged cabinet: name of file %u is longer than %u "
+             "bytes", i, kMaxNameSize - 1);
+      return CabStatus::Damaged;
+    }
     if (nul == nullptr) {
       report(source, "Damaged cabinet: name of file %u has no end", i);
       return CabStatus::Damaged;
     }
     file.nameLength = static_cast<std::uint16_t>(
         static_cast<const unsigned char*>(nul) - (cabinet->files + nameStart));
+    if (file.nameLength == 0) {
+      report(source, "Damaged cabinet: name of file %u is empty", i);
+      return CabStatus::Damaged;
+    }
     position = nameStart + file.nameLength + 1;
 
     char name[kMaxNameSize];
@@ -452,7 +462,8 @@ const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
   // The reader made sure the name and its NUL fit kMaxNameSize bytes.
   std::memcpy(buffer, cabFileName(cabinet, index),
               cabinet.fileEntries[index].nameLength + 1u);
-  if (gConsole.errorIsTerminal) maskControlBytes(buffer);
+  // Wherever the line goes, a name cannot end it or fake another.
+  maskControlBytes(buffer);
   return buffer;
 }
 

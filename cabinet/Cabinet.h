@@ -138,8 +138,8 @@ CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
 const char* cabFileName(const Cabinet& cabinet, std::uint32_t index);
 
 /// The name of member index copied into buffer (CabFormat::kMaxNameSize
-/// bytes) for an error line: on a terminal with its control bytes masked.
-/// Returns buffer.
+/// bytes) for a line of the tool's, an error line or the report: its
+/// control bytes masked on every stream, terminal or not. Returns buffer.
 const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
                          char* buffer);
 

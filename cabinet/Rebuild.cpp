@@ -287,8 +287,10 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
   closeFolder(&reader);
   if (status == CabStatus::Ok) status = checkCabinetLayout(source, *cabinet);
   status = endSetupSearch(&search, status);
-  if (status == CabStatus::Ok)
+  if (status == CabStatus::Ok) {
     pass->blocks.folder = cabinet->fileEntries[pass->member.index].folder;
+    pass->programs = search.programs;
+  }
   return status;
 }
 

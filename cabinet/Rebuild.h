@@ -53,21 +53,24 @@ struct NewBlocks {
   unsigned char* scratch;    // a block's new bytes, its dictionary, a check
 };
 
-/// What the pass of a change gathers: the setup file and the new blocks
-/// for the fields asked for. The blocks are made as the setup file's folder
-/// goes by, before the change is known to go ahead; their failures are
-/// reported by rebuildCabinet and verifyRebuild.
+/// What the pass of a change gathers: the setup file, the families of the
+/// programs beside it and the new blocks for the fields asked for. The
+/// blocks are made as the setup file's folder goes by, before the change is
+/// known to go ahead; their failures are reported by rebuildCabinet and
+/// verifyRebuild.
 struct ChangePass {
   SetupMember member;
+  ProgramFamilies programs;
   NewBlocks blocks;
 };
 
 /// Reads every block of the cabinet in memory once: checks its checksum,
 /// decodes it, in both readings where they can differ (a block that means
 /// different bytes to different readers is refused, Unhandled), feeds the
-/// search for the setup file and makes the new blocks for changes. Then
-/// checks the layout (checkCabinetLayout) and ends the search
-/// (endSetupSearch). Release pass with releaseChangePass on every path.
+/// search for the setup file and the programs' families and makes the new
+/// blocks for changes. Then checks the layout (checkCabinetLayout) and ends
+/// the search (endSetupSearch). Release pass with releaseChangePass on
+/// every path.
 CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
                       const ChangeRequest& changes, ChangePass* pass);
 

@@ -1,12 +1,20 @@
-// SetupMember.cpp - finding the setup file by its first bytes.
+// SetupMember.cpp - finding the setup file, and the families of the
+// programs, by the members' first bytes.
 //
-// Every member of 100 bytes or more is a candidate. The candidates are
-// sorted by folder and by their place in the folder's stream, so as bytes
-// come in stream order, heads complete in candidate order. A folder is
-// needed as far as its last candidate's first four bytes, or the end of
-// the setup file's held bytes once one is found there. In the usual
+// Every member of kSmallestProgram bytes or more is a candidate: the first
+// four bytes of one of 100 bytes or more tell a setup file, and its head,
+// its first kProgramHeadSize bytes or all of it when shorter, tells a
+// program's family. The candidates are sorted by folder and by their place
+// in the folder's stream, so as bytes come in stream order, candidates are
+// judged in candidate order: as a setup file as soon as their first four
+// bytes are in (before any byte a change touches has gone by), as a program
+// as soon as their head is in. A folder is needed as far as its last head,
+// or the end of the setup file's held bytes once one is found there. The
+// bytes a head needs from blocks before the current one are kept in a tail
+// of the stream's last kProgramHeadSize bytes: no member's bytes are held
+// beyond its judgement, only a small record per member. In the usual
 // cabinet, where each folder's members start in its first block, a display
-// decodes one block per folder.
+// decodes one block per folder, or two.
 #include "cabinet/SetupMember.h"
 
 #include <algorithm>  // std::sort: candidates by place
@@ -19,16 +27,19 @@
 
 namespace {
 
-constexpr std::uint32_t kHeadSize = 4;
-constexpr char kMsce[kHeadSize] = {'M', 'S', 'C', 'E'};
+constexpr std::uint32_t kMsceSize = 4;
+constexpr char kMsce[kMsceSize] = {'M', 'S', 'C', 'E'};
+// The search looks at every member.
+constexpr std::uint32_t kEveryMember = 0xFFFFFFFFu;
 
 }  // namespace
 
 struct SetupCandidate {
-  std::uint32_t index;  // member index
-  std::uint32_t start;  // in its folder's stream
+  std::uint32_t index;    // member index
+  std::uint32_t start;    // in its folder's stream
+  std::uint32_t headEnd;  // start plus the size of its head
   std::uint16_t folder;
-  unsigned char head[kHeadSize];
+  bool setup;             // judged a setup file
 };
 
 namespace {
@@ -58,15 +69,64 @@ void addName(SetupSearch* search, const char* name) {
   search->names[used] = '\0';
 }
 
-// Judges a candidate whose four first bytes are in. The first setup file
-// found gets its copy, starting with those bytes.
-CabStatus judge(SetupSearch* search, const SetupCandidate& candidate) {
-  if (std::memcmp(candidate.head, kMsce, kHeadSize) != 0) return CabStatus::Ok;
+// Keeps the last kProgramHeadSize bytes of the folder's stream, once the
+// size bytes at stream position start (data) have been fed.
+void keepTail(SetupSearch* search, std::uint32_t start,
+              const unsigned char* data, std::uint32_t size) {
+  if (start > search->tailEnd) {  // nothing before start is known
+    search->tailSize = 0;
+    search->tailEnd = start;
+  }
+  const std::uint32_t end = start + size;
+  if (end <= search->tailEnd) return;  // fed before
+  data += search->tailEnd - start;
+  size = end - search->tailEnd;
+  search->tailEnd = end;
+  if (size >= kProgramHeadSize) {
+    std::memcpy(search->tail, data + (size - kProgramHeadSize),
+                kProgramHeadSize);
+    search->tailSize = kProgramHeadSize;
+    return;
+  }
+  std::uint32_t keep = kProgramHeadSize - size;
+  if (keep > search->tailSize) keep = search->tailSize;
+  std::memmove(search->tail, search->tail + (search->tailSize - keep), keep);
+  std::memcpy(search->tail + keep, data, size);
+  search->tailSize = keep + size;
+}
+
+// The stream bytes [begin, end), where end lies no further than the end of
+// the bytes fed (which begin at stream position start): in those bytes, in
+// the tail, or joined from both. Null when the tail does not reach back to
+// begin (the folder was not fed from its start).
+const unsigned char* joinedBytes(SetupSearch* search, std::uint32_t begin,
+                                 std::uint32_t end, std::uint32_t start,
+                                 const unsigned char* bytes) {
+  if (begin >= start) return bytes + (begin - start);
+  const std::uint32_t tailStart = search->tailEnd - search->tailSize;
+  if (search->tailEnd < start || begin < tailStart) return nullptr;
+  const unsigned char* inTail = search->tail + (begin - tailStart);
+  if (end <= start) return inTail;  // a head that waited for another
+  const std::uint32_t before = start - begin;
+  std::memcpy(search->head, inTail, before);
+  std::memcpy(search->head + before, bytes, end - start);
+  return search->head;
+}
+
+// Judges a candidate whose four first bytes (head) are in. The first setup
+// file found gets its copy, starting with those bytes, when the search
+// copies.
+CabStatus judgeSetup(SetupSearch* search, SetupCandidate* candidate,
+                     const unsigned char* head) {
+  const CabFile& file = search->cabinet->fileEntries[candidate->index];
+  if (file.size < SetupHeader::kSize ||
+      std::memcmp(head, kMsce, kMsceSize) != 0)
+    return CabStatus::Ok;
+  candidate->setup = true;
   char name[CabFormat::kMaxNameSize];
-  addName(search, nameForError(*search->cabinet, candidate.index, name));
-  if (++search->found != 1) return CabStatus::Ok;
-  const CabFile& file = search->cabinet->fileEntries[candidate.index];
+  addName(search, nameForError(*search->cabinet, candidate->index, name));
   SetupMember* member = search->member;
+  if (++search->found != 1 || member == nullptr) return CabStatus::Ok;
   const std::uint32_t held =
       file.size < kSetupFileReach ? file.size : kSetupFileReach;
   member->bytes = static_cast<unsigned char*>(allocZeroed(held));
@@ -75,14 +135,25 @@ CabStatus judge(SetupSearch* search, const SetupCandidate& candidate) {
       reportError("Cannot allocate %u bytes for file buffer", held);
     return CabStatus::NoMemory;
   }
-  member->index = candidate.index;
+  member->index = candidate->index;
   member->size = file.size;
   member->held = held;
-  std::memcpy(member->bytes, candidate.head, kHeadSize);
-  search->captureFolder = candidate.folder;
-  search->captureStart = candidate.start;
-  search->captureEnd = candidate.start + held;
+  std::memcpy(member->bytes, head, kMsceSize);
+  search->captureFolder = candidate->folder;
+  search->captureStart = candidate->start;
+  search->captureEnd = candidate->start + held;
   return CabStatus::Ok;
+}
+
+// Judges a candidate whose head is in: the family of a program, unless it
+// is the setup file.
+void judgeProgram(SetupSearch* search, const SetupCandidate& candidate,
+                  const unsigned char* head) {
+  if (candidate.setup) return;
+  const ProgramFamily family =
+      classifyProgram(head, candidate.headEnd - candidate.start);
+  if (family != kNoFamily)
+    addProgramFamily(&search->programs, family, candidate.index);
 }
 
 // Moves the search to folder: candidates of earlier folders are behind it.
@@ -92,29 +163,47 @@ void enterFolder(SetupSearch* search, std::uint16_t folder) {
   while (search->next < search->count &&
          search->candidates[search->next].folder < folder)
     ++search->next;
-  // The folder's last candidate starts last.
+  while (search->nextHead < search->count &&
+         search->candidates[search->nextHead].folder < folder)
+    ++search->nextHead;
   search->headsEnd = 0;
-  for (std::uint32_t c = search->next;
-       c < search->count && search->candidates[c].folder == folder; ++c)
-    search->headsEnd = search->candidates[c].start + kHeadSize;
+  for (std::uint32_t c = search->nextHead;
+       c < search->count && search->candidates[c].folder == folder; ++c) {
+    if (search->candidates[c].headEnd > search->headsEnd)
+      search->headsEnd = search->candidates[c].headEnd;
+  }
+  search->tailEnd = 0;
+  search->tailSize = 0;
 }
 
-}  // namespace
+// A member is looked at when it can hold a PE header's offset; a setup
+// file, of 100 bytes at least, always can.
+bool isCandidate(const CabFile& file) {
+  return file.size >= kSmallestProgram;
+}
 
-CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
-                           Cabinet* cabinet, SetupMember* member) {
+// Starts a search over member only, or every member (kEveryMember).
+CabStatus startSearchOf(SetupSearch* search, const CabinetSource& source,
+                        Cabinet* cabinet, SetupMember* member,
+                        std::uint32_t only) {
   std::memset(search, 0, sizeof *search);
   search->source = &source;
   search->cabinet = cabinet;
   search->member = member;
-  member->index = 0;
-  member->size = 0;
-  member->held = 0;
-  member->bytes = nullptr;
+  if (member != nullptr) {
+    member->index = 0;
+    member->size = 0;
+    member->held = 0;
+    member->bytes = nullptr;
+  }
+  const auto looked = [cabinet, only](std::uint32_t i) {
+    return (only == kEveryMember || i == only) &&
+           isCandidate(cabinet->fileEntries[i]);
+  };
 
   std::uint32_t count = 0;
   for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
-    if (cabinet->fileEntries[i].size >= SetupHeader::kSize) ++count;
+    if (looked(i)) ++count;
   }
   search->candidates = static_cast<SetupCandidate*>(
       allocZeroed(sizeof(SetupCandidate) * (count == 0 ? 1 : count)));
@@ -127,12 +216,13 @@ CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
   search->count = count;
   std::uint32_t used = 0;
   for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
+    if (!looked(i)) continue;
     const CabFile& file = cabinet->fileEntries[i];
-    if (file.size < SetupHeader::kSize) continue;
-    search->candidates[used].index = i;
-    search->candidates[used].start = file.folderOffset;
-    search->candidates[used].folder = file.folder;
-    ++used;
+    const std::uint32_t head =
+        file.size < kProgramHeadSize ? file.size : kProgramHeadSize;
+    search->candidates[used++] = {i, file.folderOffset,
+                                  file.folderOffset + head, file.folder,
+                                  false};
   }
   std::sort(search->candidates, search->candidates + count,
             [](const SetupCandidate& a, const SetupCandidate& b) {
@@ -143,10 +233,51 @@ CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
   return CabStatus::Ok;
 }
 
+// Feeds search each folder with a candidate, from its start and only as
+// far as the search needs: its last block is decoded only up to there.
+CabStatus feedSearch(const CabinetSource& source, Cabinet* cabinet,
+                     SetupSearch* search) {
+  CabStatus status = CabStatus::Ok;
+  FolderReader reader;
+  initFolderReader(&reader, source, cabinet);
+  for (std::uint32_t c = 0; status == CabStatus::Ok && c < search->count;) {
+    const std::uint16_t folder = search->candidates[c].folder;
+    const CabFolder& entry = cabinet->folders[folder];
+    status = startFolder(&reader, folder);
+    while (status == CabStatus::Ok && reader.nextBlock < entry.blockCount) {
+      const std::uint32_t blockStart = reader.dataStart + reader.blockSize;
+      std::uint32_t end = setupSearchEnd(search, folder);
+      if (blockStart >= end) break;
+      status = readFolderBlock(&reader, end - blockStart);
+      // A setup file found here may need more of this block.
+      while (status == CabStatus::Ok) {
+        status = searchFolderBytes(search, folder, reader.dataStart,
+                                   reader.data, reader.dataSize);
+        end = setupSearchEnd(search, folder);
+        const std::uint32_t done = reader.dataStart + reader.dataSize;
+        if (status != CabStatus::Ok || done >= end ||
+            reader.dataSize == reader.blockSize)
+          break;
+        status = extendFolderBlock(&reader, end - reader.dataStart);
+      }
+    }
+    while (c < search->count && search->candidates[c].folder == folder) ++c;
+  }
+  closeFolder(&reader);
+  return status;
+}
+
+}  // namespace
+
+CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
+                           Cabinet* cabinet, SetupMember* member) {
+  return startSearchOf(search, source, cabinet, member, kEveryMember);
+}
+
 std::uint32_t setupSearchEnd(SetupSearch* search, std::uint16_t folder) {
   enterFolder(search, folder);
   std::uint32_t end = search->headsEnd;
-  if (search->member->bytes != nullptr && search->captureFolder == folder &&
+  if (setupFileFound(*search) && search->captureFolder == folder &&
       search->captureEnd > end)
     end = search->captureEnd;
   return end;
@@ -156,42 +287,58 @@ CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
                             std::uint32_t start, const unsigned char* bytes,
                             std::uint32_t size) {
   enterFolder(search, folder);
-  const std::uint32_t s = start;
   const std::uint32_t e = start + size;
-  // Heads complete in stream order, so the complete ones stay in front.
+  // Setup files, judged in stream order by their first four bytes.
   for (; search->next < search->count; ++search->next) {
     SetupCandidate& candidate = search->candidates[search->next];
-    if (candidate.folder != folder || candidate.start >= e) break;
-    copyOverlap(candidate.start, kHeadSize, s, e, bytes, candidate.head);
-    if (e - candidate.start < kHeadSize) break;
-    const CabStatus status = judge(search, candidate);
+    if (candidate.folder != folder || candidate.start + kMsceSize > e) break;
+    const unsigned char* head = joinedBytes(
+        search, candidate.start, candidate.start + kMsceSize, start, bytes);
+    if (head == nullptr) continue;
+    const CabStatus status = judgeSetup(search, &candidate, head);
     if (status != CabStatus::Ok) return status;
   }
+  // Programs, by their heads. A head complete before one placed earlier
+  // waits for it; as that one started less than kProgramHeadSize bytes
+  // before these bytes, the tail still reaches back to both.
+  for (; search->nextHead < search->count; ++search->nextHead) {
+    const SetupCandidate& candidate = search->candidates[search->nextHead];
+    if (candidate.folder != folder || candidate.headEnd > e) break;
+    const unsigned char* head =
+        joinedBytes(search, candidate.start, candidate.headEnd, start, bytes);
+    if (head != nullptr) judgeProgram(search, candidate, head);
+  }
   SetupMember* member = search->member;
-  if (member->bytes != nullptr && search->captureFolder == folder)
-    copyOverlap(search->captureStart, member->held, s, e, bytes,
+  if (setupFileFound(*search) && search->captureFolder == folder)
+    copyOverlap(search->captureStart, member->held, start, e, bytes,
                 member->bytes);
+  // The tail, while a head of the folder is still to come.
+  if (search->nextHead < search->count &&
+      search->candidates[search->nextHead].folder == folder)
+    keepTail(search, start, bytes, size);
   return CabStatus::Ok;
 }
 
 bool setupFileFound(const SetupSearch& search) {
-  return search.member->bytes != nullptr;
+  return search.member != nullptr && search.member->bytes != nullptr;
 }
 
 CabStatus endSetupSearch(SetupSearch* search, CabStatus status) {
   const bool quiet = search->source->quiet;
-  if (status == CabStatus::Ok && search->found == 0) {
+  SetupMember* member = search->member;
+  if (member != nullptr && status == CabStatus::Ok && search->found == 0) {
     if (!quiet) reportError("No setup file in the cabinet");
     status = CabStatus::NoSetupFile;
-  } else if (status == CabStatus::Ok && search->found > 1) {
+  } else if (member != nullptr && status == CabStatus::Ok &&
+             search->found > 1) {
     if (!quiet)
       reportError("Cabinet not handled: %u setup files (%s)", search->found,
                   search->names);
     status = CabStatus::Unhandled;
   }
-  if (status != CabStatus::Ok) {
-    freeBlock(search->member->bytes);
-    search->member->bytes = nullptr;
+  if (member != nullptr && status != CabStatus::Ok) {
+    freeBlock(member->bytes);
+    member->bytes = nullptr;
   }
   freeBlock(search->candidates);
   search->candidates = nullptr;
@@ -199,37 +346,51 @@ CabStatus endSetupSearch(SetupSearch* search, CabStatus status) {
 }
 
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
-                        SetupMember* member) {
+                        SetupMember* member, ProgramFamilies* programs) {
   SetupSearch search;
   CabStatus status = startSetupSearch(&search, source, cabinet, member);
-  FolderReader reader;
-  initFolderReader(&reader, source, cabinet);
-  // Each folder with a candidate, from its start and only as far as the
-  // search needs: its last block is decoded only up to there.
-  for (std::uint32_t c = 0; status == CabStatus::Ok && c < search.count;) {
-    const std::uint16_t folder = search.candidates[c].folder;
-    const CabFolder& entry = cabinet->folders[folder];
-    status = startFolder(&reader, folder);
-    while (status == CabStatus::Ok && reader.nextBlock < entry.blockCount) {
-      const std::uint32_t blockStart = reader.dataStart + reader.blockSize;
-      std::uint32_t end = setupSearchEnd(&search, folder);
-      if (blockStart >= end) break;
-      status = readFolderBlock(&reader, end - blockStart);
-      // A setup file found here may need more of this block.
-      while (status == CabStatus::Ok) {
-        status = searchFolderBytes(&search, folder, reader.dataStart,
-                                   reader.data, reader.dataSize);
-        end = setupSearchEnd(&search, folder);
-        const std::uint32_t done = reader.dataStart + reader.dataSize;
-        if (status != CabStatus::Ok || done >= end ||
-            reader.dataSize == reader.blockSize)
-          break;
-        status = extendFolderBlock(&reader, end - reader.dataStart);
-      }
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  status = endSetupSearch(&search, status);
+  if (status == CabStatus::Ok && programs != nullptr)
+    *programs = search.programs;
+  return status;
+}
+
+CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
+                      CabinetScan* scan) {
+  std::memset(scan, 0, sizeof *scan);
+  SetupSearch search;
+  CabStatus status = startSetupSearch(&search, source, cabinet, nullptr);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  if (status == CabStatus::Ok && search.found != 0) {
+    scan->setupIndices = static_cast<std::uint16_t*>(
+        allocZeroed(sizeof(std::uint16_t) * search.found));
+    if (scan->setupIndices == nullptr) {
+      if (!source.quiet)
+        reportError("Cannot allocate %u bytes for cabinet data",
+                    static_cast<std::uint32_t>(sizeof(std::uint16_t) *
+                                               search.found));
+      status = CabStatus::NoMemory;
     }
-    while (c < search.count && search.candidates[c].folder == folder) ++c;
   }
-  closeFolder(&reader);
+  if (status == CabStatus::Ok) {
+    for (std::uint32_t c = 0; c < search.count; ++c) {
+      if (search.candidates[c].setup)
+        scan->setupIndices[scan->setupCount++] =
+            static_cast<std::uint16_t>(search.candidates[c].index);
+    }
+    std::sort(scan->setupIndices, scan->setupIndices + scan->setupCount);
+    scan->programs = search.programs;
+  }
+  return endSetupSearch(&search, status);
+}
+
+CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
+                        std::uint32_t index, SetupMember* member) {
+  SetupSearch search;
+  CabStatus status =
+      startSearchOf(&search, source, cabinet, member, index);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
   return endSetupSearch(&search, status);
 }
 

@@ -1,7 +1,10 @@
-// SetupMember.h - finding the setup file among a cabinet's members.
+// SetupMember.h - finding the setup file among a cabinet's members, and
+// the processor families of the programs beside it.
 //
 // The setup file is found by its content, not by its name or place: it is
 // the one member of at least 100 bytes whose first four bytes are "MSCE".
+// The same look at the members' first bytes (at most kProgramHeadSize of
+// each) finds the families of the programs.
 //
 // The search is fed with the folders' decoded bytes in stream order, folder
 // after folder, by whoever decodes them: findSetupFile for a display, which
@@ -13,6 +16,7 @@
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
+#include "cabinet/Programs.h"
 #include "header/HeaderReport.h"
 
 /// How much of a setup file its header can make the tool read: texts start
@@ -36,26 +40,36 @@ struct SetupCandidate;
 /// Room for the names listed when several members are setup files.
 constexpr std::uint32_t kSetupNameListSize = 900;
 
-/// The state of one search; its fields are the search's own.
+/// The state of one search; its fields are the search's own, but for
+/// programs, which the caller reads once every folder is fed.
 struct SetupSearch {
   const CabinetSource* source;
   Cabinet* cabinet;
-  SetupMember* member;
+  SetupMember* member;         // null: every setup file is a result
   SetupCandidate* candidates;  // sorted by folder and place
   std::uint32_t count;
-  std::uint32_t next;          // the first candidate still incomplete
+  std::uint32_t next;          // the first candidate not yet judged
+  std::uint32_t nextHead;      // the first candidate whose head is not in
   std::uint32_t found;         // setup files seen
   std::uint16_t folder;        // the folder fed last
-  std::uint32_t headsEnd;      // where its last candidate's first bytes end
+  std::uint32_t headsEnd;      // where its candidates' heads end
   std::uint16_t captureFolder;  // the first setup file's place
   std::uint32_t captureStart;
   std::uint32_t captureEnd;     // of its held bytes
+  ProgramFamilies programs;     // of the members whose heads are in
   std::uint32_t namesUsed;
   char names[kSetupNameListSize];  // the setup files seen, for a refusal
+  // The folder's stream before the bytes fed last: its last tailSize bytes,
+  // ending at tailEnd, so that a head crossing a block can be joined.
+  std::uint32_t tailEnd;
+  std::uint32_t tailSize;
+  unsigned char tail[kProgramHeadSize];
+  unsigned char head[kProgramHeadSize];  // a head joined from tail and bytes
 };
 
 /// Starts a search of cabinet for member (whose fields it sets when it
-/// finds the setup file). NoMemory after its line.
+/// finds the setup file). With member null, the search copies nothing and
+/// any number of setup files is a result. NoMemory after its line.
 CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
                            Cabinet* cabinet, SetupMember* member);
 
@@ -64,8 +78,8 @@ CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
 std::uint32_t setupSearchEnd(SetupSearch* search, std::uint16_t folder);
 
 /// Feeds size decoded bytes of folder that start at stream position start.
-/// Folders come in order and each folder's bytes in stream order; bytes may
-/// be fed again. NoMemory after its line.
+/// Folders come in order and each folder's bytes in stream order from its
+/// start, without a gap; bytes may be fed again. NoMemory after its line.
 CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
                             std::uint32_t start, const unsigned char* bytes,
                             std::uint32_t size);
@@ -75,17 +89,40 @@ CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
 bool setupFileFound(const SetupSearch& search);
 
 /// Ends the search and frees its memory. With status Ok (every folder
-/// fed), the result is NoSetupFile when no member is a setup file and
-/// Unhandled (naming them) when several are, each after its line. On any
-/// failure the member's bytes are released.
+/// fed) and a member to find, the result is NoSetupFile when no member is
+/// a setup file and Unhandled (naming them) when several are, each after
+/// its line. On any failure the member's bytes are released.
 CabStatus endSetupSearch(SetupSearch* search, CabStatus status);
 
-/// Looks at the first bytes of every member that could be a setup file,
-/// decoding each folder only as far as those bytes (and the setup file's
-/// own held bytes) reach, and copies out the one setup file. NoSetupFile
-/// when no member is one, Unhandled (naming them) when several are.
+/// Looks at the first bytes of every member, decoding each folder only as
+/// far as those bytes (and the setup file's own held bytes) reach, and
+/// copies out the one setup file. NoSetupFile when no member is one,
+/// Unhandled (naming them) when several are. The families of the programs
+/// go to *programs when it is given.
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
-                        SetupMember* member);
+                        SetupMember* member,
+                        ProgramFamilies* programs = nullptr);
+
+/// Every setup file of a cabinet and the families of its programs, as one
+/// pass over the members' first bytes finds them.
+struct CabinetScan {
+  ProgramFamilies programs;
+  std::uint32_t setupCount;
+  /// setupCount member indices in member-table order, from allocZeroed
+  /// (release with freeBlock); null when there is none.
+  std::uint16_t* setupIndices;
+};
+
+/// The same pass as findSetupFile's, copying nothing: any number of setup
+/// files, none included, is a result, not a failure.
+CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
+                      CabinetScan* scan);
+
+/// Copies the setup file that is member index (one that scanCabinet
+/// found) as far as its held bytes, decoding its folder only as far as
+/// those. NoSetupFile, with its line, when that member is not a setup file.
+CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
+                        std::uint32_t index, SetupMember* member);
 
 /// For a change: refuses (Unhandled, with its line) a cabinet in which
 /// another member shares the setup file's changeable header bytes, since

@@ -34,6 +34,10 @@ bool fail(const char* reason) {
 bool inAskedField(const ChangeRequest& changes, std::uint32_t i) {
   auto within = [i](std::uint32_t field) { return i >= field && i < field + 4; };
   if (changes.archGiven && within(SetupHeader::kArchitecture)) return true;
+  // The list's length, behind its offset.
+  if (changes.clearPlatforms && i >= SetupHeader::kPlatformsText + 2 &&
+      i < SetupHeader::kPlatformsText + 4)
+    return true;
   if (changes.minVersionGiven &&
       (within(SetupHeader::kMinVersionMajor) ||
        within(SetupHeader::kMinVersionMinor) ||

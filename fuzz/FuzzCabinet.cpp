@@ -2,17 +2,19 @@
 // through the reader, the search for the setup file and the change.
 //
 // Input: a control byte (bits 0 to 2: architecture, minimal, maximal
-// version asked for; bit 3: remove the signature), seven LE32 values, the
-// cabinet. Checked on every input: the display's ranged reads and the
-// change's reads of an exact-size copy stay inside the file, read the same
-// structure and find the same setup file; each step writes one error line
-// on failure only; no block is left; the heap grows by no more than the
-// tool's memory goals allow (see kDisplayMemory). A change runs as the
-// tool runs it; the original it accepts reads alike in the sliding and the
-// frame reading (the tests' own reader, unwritten frame positions filled
-// two ways); its new image passes verifyRebuild, reads back with every
-// checksum, ends at its cabinet size, is unsigned when asked, and holds
-// the original's members in both readings but for the asked header fields.
+// version asked for; bit 3: remove the signature; bit 4: lift the platform
+// list), seven LE32 values, the cabinet. Checked on every input: the
+// display's ranged reads and the change's reads of an exact-size copy stay
+// inside the file, read the same structure and find the same setup file and
+// program families, and so does the pass that lists every setup file, each
+// of which copies out; each step writes one error line on failure only; no
+// block is left; the heap grows by no more than the tool's memory goals
+// allow (see kDisplayMemory). A change runs as the tool runs it; the
+// original it accepts reads alike in the sliding and the frame reading (the
+// tests' own reader, unwritten frame positions filled two ways); its new
+// image passes verifyRebuild, reads back with every checksum, ends at its
+// cabinet size, is unsigned when asked, and holds the original's members in
+// both readings but for the asked header fields.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -149,6 +151,43 @@ std::map<std::string, std::string> extract(
   return members;
 }
 
+// The pass that lists every setup file agrees with findSetupFile's (which
+// gave found, member and programs) where the search decoded as far, and
+// each listed setup file copies out as far as its held bytes (the search,
+// and a copy, decode further than the pass: to the end of those).
+void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
+               const SetupMember& member, const ProgramFamilies& programs) {
+  CabinetScan scan = {};
+  if (reported([&] { return scanCabinet(source, cabinet, &scan); }) !=
+      CabStatus::Ok)
+    return;
+  check(found != CabStatus::NoSetupFile || scan.setupCount == 0,
+        "the list's pass finds a setup file the search did not");
+  check(found != CabStatus::Ok ||
+            (scan.setupCount == 1 && scan.setupIndices[0] == member.index &&
+             std::memcmp(&scan.programs, &programs, sizeof programs) == 0),
+        "the list's pass finds other setup files or programs");
+  for (std::uint32_t i = 0; i < scan.setupCount; ++i) {
+    check(i == 0 || scan.setupIndices[i - 1] < scan.setupIndices[i],
+          "the setup files are not listed in member order");
+    SetupMember copy = {};
+    if (reported([&] {
+          return copySetupFile(source, cabinet, scan.setupIndices[i], &copy);
+        }) == CabStatus::Ok)
+      check(copy.size == cabinet->fileEntries[copy.index].size &&
+                copy.held == (copy.size < kSetupFileReach ? copy.size
+                                                          : kSetupFileReach) &&
+                std::memcmp(copy.bytes, "MSCE", 4) == 0 &&
+                (found != CabStatus::Ok ||
+                 std::memcmp(copy.bytes, member.bytes, member.held) == 0),
+            "a listed setup file copies out other bytes");
+    else
+      check(found != CabStatus::Ok, "the one setup file does not copy out");
+    freeBlock(copy.bytes);
+  }
+  freeBlock(scan.setupIndices);
+}
+
 // The change of the setup file in cabinet (read and checked from whole) as
 // the tool makes it, and its new image checked. mark was set before the
 // change's first step.
@@ -160,7 +199,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
   if ((changes.archGiven || changes.minVersionGiven ||
-       changes.maxVersionGiven) &&
+       changes.maxVersionGiven || changes.clearPlatforms) &&
       reported([&] { return checkSetupFileAlone(*cabinet, member); }) !=
           CabStatus::Ok)
     return;
@@ -239,6 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   changes.minVersionGiven = (data[0] & 2) != 0;
   changes.maxVersionGiven = (data[0] & 4) != 0;
   const bool unsign = (data[0] & 8) != 0;
+  changes.clearPlatforms = (data[0] & 16) != 0;
   changes.arch = readLE32(data + 1);
   changes.minVersion = {readLE32(data + 5), readLE32(data + 9),
                         readLE32(data + 13)};
@@ -257,14 +297,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const CabinetSource shown = {nullptr, fileSize, readRange, &ranged, false};
     Cabinet shownCabinet;
     SetupMember shownMember = {};
+    ProgramFamilies shownPrograms = {};
     const CabStatus shownRead =
         reported([&] { return readCabinet(shown, &shownCabinet); });
     CabStatus shownFind = shownRead;
     if (shownRead == CabStatus::Ok)
-      shownFind = reported(
-          [&] { return findSetupFile(shown, &shownCabinet, &shownMember); });
+      shownFind = reported([&] {
+        return findSetupFile(shown, &shownCabinet, &shownMember,
+                             &shownPrograms);
+      });
     check(!memoryFollowed() || shownMark.growth() <= memoryBound(fileSize, 0),
           "the display took more memory than its goal");
+    if (shownRead == CabStatus::Ok)
+      checkScan(shown, &shownCabinet, shownFind, shownMember, shownPrograms);
 
     // The change's way: the whole file in memory, checked throughout.
     const CabinetSource whole = {file, fileSize, nullptr, nullptr, false};
@@ -285,6 +330,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                 shownMember.held == member.held &&
                 std::memcmp(shownMember.bytes, member.bytes, member.held) == 0,
             "the two ways find different setup files");
+      check(std::memcmp(&pass.programs, &shownPrograms,
+                        sizeof shownPrograms) == 0,
+            "the two ways find different program families");
       checkChange(whole, &cabinet, pass, changes, unsign, passMark);
     }
     freeBlock(shownMember.bytes);

@@ -92,7 +92,8 @@ void checkOptions(const char* text) {
       check(pathLength > 0 && pathLength < kPathSize, "bad path length");
       check(command.action == action, "the action changed");
       const ChangeRequest& c = command.changes;
-      const bool any = c.archGiven || c.minVersionGiven || c.maxVersionGiven;
+      const bool any = c.archGiven || c.minVersionGiven ||
+                       c.maxVersionGiven || c.clearPlatforms || command.unsign;
       check(action == Action::Change ? any : !any,
             "fields that do not fit the action");
       check(fuzzplatform::observed().errorLines == 0 &&

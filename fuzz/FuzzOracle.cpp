@@ -138,6 +138,8 @@ void applyExpected(unsigned char* header, const ChangeRequest& request) {
     put32(header + 36, request.maxVersion.minor);
     put32(header + 44, request.maxVersion.build);
   }
+  // The platform list's length; its offset at 92 stays.
+  if (request.clearPlatforms) header[94] = header[95] = 0;
 }
 
 std::string changeLines(const ChangeRequest& request) {
@@ -154,6 +156,7 @@ std::string changeLines(const ChangeRequest& request) {
   if (request.maxVersionGiven)
     addLine(out, format("Max ver set to %u.%u build %u", high.major,
                         high.minor, high.build));
+  if (request.clearPlatforms) addLine(out, "Unsupported platforms cleared");
   return out;
 }
 

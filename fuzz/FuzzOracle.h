@@ -23,7 +23,8 @@ std::string report(const unsigned char* file, std::size_t size,
                    bool terminal);
 
 /// Writes the fields of request into header (at least 100 bytes) at the
-/// architecture and version offsets, little-endian.
+/// architecture and version offsets, little-endian, and a zero platform
+/// list length when it is lifted.
 void applyExpected(unsigned char* header, const ChangeRequest& request);
 
 /// The exact output-stream bytes of the change lines of request.

@@ -48,8 +48,9 @@ bool faultIs(Fault fault) { return state().settings.fault == fault; }
 
 // Checks one message written to a stream and appends it to its sink.
 void acceptMessage(std::string& sink, unsigned& lines, const unsigned char* data,
-                   std::uint32_t size) {
-  check(size >= 2 && size <= kLongestMessage, "message size out of range");
+                   std::uint32_t size, bool unbounded = false) {
+  check(size >= 2 && (unbounded || size <= kLongestMessage),
+        "message size out of range");
   check(data[size - 2] == '\r' && data[size - 1] == '\n',
         "message does not end in CR LF");
   check(std::memchr(data, 0, size) == nullptr, "NUL inside a message");
@@ -330,7 +331,7 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
         return false;
       }
       fuzzplatform::acceptMessage(s.observed.output, s.observed.outputLines,
-                                  data, size);
+                                  data, size, s.settings.longRows);
       break;
     case fuzzplatform::kErrorHandle:
       check(s.errorHeld, "write to an error stream not held");
@@ -366,12 +367,21 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   check(file == fuzzplatform::kFileHandle && state().observed.fileHeld,
         "identity of a file not held");
-  *identity = FileIdentity{1, 2};
+  *identity = FileIdentity{1, 2, 3, 4};
   return true;
 }
 
 bool pathHasIdentity(const char*, const FileIdentity& identity) {
-  return identity.first == 1 && identity.second == 2;
+  return identity.volume == 1 && identity.index == 2;
+}
+
+bool resolveLinks(const char* path, Handle file, char* target) {
+  check(file == fuzzplatform::kFileHandle && state().observed.fileHeld,
+        "links followed for a file not held");
+  const std::size_t length = std::strlen(path);
+  check(length < kTempPathSize, "a path longer than its room");
+  std::memcpy(target, path, length + 1);
+  return true;
 }
 
 Handle createTempBeside(const char*, Handle original, char* tempPath) {
@@ -401,5 +411,26 @@ bool replaceFile(const char*, const char*, Handle* original) {
 }
 
 void removeFile(const char*) { state().observed.tempRemoved = true; }
+
+// The one file is served under any path; there are no folders.
+PathKind pathKind(const char*) {
+  return state().settings.serveFile ? PathKind::File : PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char*, const char*) {
+  state().lastError = fuzzplatform::kMissingFileCode;
+  return kNoHandle;
+}
+
+bool readDirectory(Handle, char*, std::size_t, PathKind*) {
+  fuzzplatform::fail("a folder read that was never opened");
+  return false;
+}
+
+void closeDirectory(Handle) {}
 
 }  // namespace platform

@@ -80,6 +80,7 @@ struct Settings {
   bool serveFile = false;
   Fault fault = Fault::None;
   bool outputIsTerminal = false;  // isTerminal of the output stream
+  bool longRows = false;  // output lines may pass the message bound (rows)
 };
 
 Settings& settings();

@@ -18,7 +18,9 @@
 // - afterwards the header is the original with exactly the fields that the
 //   printed change lines announce, or (after a failure) the original, with
 //   the exit code and error line of the fault;
-// - a display prints exactly the report of the file, masked on a terminal.
+// - a display prints exactly the report of the file, masked on a terminal;
+// - a listing opens nothing for writing, writes nothing, and prints a
+//   header row and rows of eleven fields in which no byte can break a line.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -41,7 +43,7 @@ namespace {
 // line is not a change line or comes out of order.
 bool parseChangeLines(const std::string& output, ChangeRequest* request) {
   *request = ChangeRequest{};
-  int stage = 0;  // 1 after Arch, 2 after Min, 3 after Max
+  int stage = 0;  // 1 after Arch, 2 after Min, 3 after Max, 4 after the list
   std::size_t start = 0;
   while (start < output.size()) {
     const std::size_t end = output.find("\r\n", start);
@@ -63,6 +65,9 @@ bool parseChangeLines(const std::string& output, ChangeRequest* request) {
       stage = 3;
       request->maxVersionGiven = true;
       request->maxVersion = {a, b, c};
+    } else if (line == "Unsupported platforms cleared" && stage < 4) {
+      stage = 4;
+      request->clearPlatforms = true;
     } else {
       return false;
     }
@@ -73,7 +78,8 @@ bool parseChangeLines(const std::string& output, ChangeRequest* request) {
 bool isExitCode(std::uint32_t code) {
   return code == kExitOk || code == kExitUsage || code == kExitCommandLine ||
          (code >= kExitNoMemory && code <= kExitReplaceFailed) ||
-         code == kExitOutputFailed || code == kExitNoStdHandles ||
+         code == kExitOutputFailed || code == kExitListFailed ||
+         code == kExitNoStdHandles ||
          code == kExitRuntimeFailed;
 }
 
@@ -150,12 +156,50 @@ void checkChange(Fault fault, std::uint32_t result,
           "a failed undoing wrote past the first write");
   } else if (code == kExitOk && outputLost) {
     check(std::memcmp(image, file, 20) == 0 &&
-              std::memcmp(image + 48, file + 48, 52) == 0,
-          "a change touched a byte outside 20 to 47");
+              std::memcmp(image + 48, file + 48, 46) == 0 &&
+              std::memcmp(image + 96, file + 96, 4) == 0,
+          "a change touched a byte outside 20 to 47 and 94 to 95");
   } else {
     check(std::memcmp(image, whole, sizeof expected) == 0,
           "the header is neither the announced change nor the original");
   }
+}
+
+// True when the argument text asks for the list action.
+bool isListLine(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  return text[0] == 'l' && (text[1] == '\0' || text[1] == ' ' ||
+                            text[1] == '\t');
+}
+
+// A listing: rows of exactly eleven tab-separated fields ending in CR LF,
+// the header row first, and no other control byte; never a write.
+void checkListing(std::uint32_t result, const fuzzplatform::Observed& seen,
+                  bool outputLost) {
+  static const std::string kHeader =
+      "path\tmember\tarch\tarch name\tmin version\tmax version\t"
+      "unsupported platforms\tsigned\tprograms\tapp name\tprovider\r\n";
+  check(!seen.openedForWriting && seen.writes.empty() && seen.temp.empty(),
+        "a listing opened a file for writing or wrote");
+  if (result == kExitCommandLine || outputLost || seen.output.empty()) return;
+  check(seen.output.compare(0, kHeader.size(), kHeader) == 0,
+        "a listing without its header row");
+  unsigned tabs = 0;
+  for (std::size_t i = 0; i < seen.output.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(seen.output[i]);
+    if (byte == '\t') {
+      ++tabs;
+    } else if (byte == '\r') {
+      check(i + 1 < seen.output.size() && seen.output[i + 1] == '\n' &&
+                tabs == 10,
+            "a row that is not eleven fields and a line end");
+      tabs = 0;
+      ++i;
+    } else {
+      check(byte >= 0x20 && byte != 0x7F, "a control byte in a row");
+    }
+  }
+  check(tabs == 0, "a row without its line end");
 }
 
 }  // namespace
@@ -189,6 +233,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   settings.serveFile = true;
   settings.fault = fault;
   settings.outputIsTerminal = terminal;
+  // A row holds whole names, which may pass the bound of a message line.
+  const bool listing = isListLine(text);
+  settings.longRows = listing;
   const std::uint32_t result = runCommand(text);
   const fuzzplatform::Observed& seen = fuzzplatform::observed();
 
@@ -210,8 +257,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   } else {
     const bool failed = result != kExitOk && result != kExitUsage &&
                         result != kExitOutputFailed;
-    check(seen.errorLines == (failed ? 1u : 0u) + (outputLost ? 1u : 0u),
-          "not one error line per failure");
+    // A listing goes on after a file that fails, with a line for each.
+    const bool lines =
+        listing && result == kExitListFailed
+            ? seen.errorLines >= 1u + (outputLost ? 1u : 0u)
+            : seen.errorLines == (failed ? 1u : 0u) + (outputLost ? 1u : 0u);
+    check(lines, "not one error line per failure");
     check(!outputLost || endsWith(seen.error, kOutputLost),
           "lost output not reported last");
   }
@@ -219,6 +270,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     check(result == kExitRuntimeFailed &&
               seen.error == "Cannot initialize application\r\n",
           "a failed runtime start went on");
+  }
+  if (listing) {
+    checkListing(result, seen, outputLost);
+    std::free(text);
+    std::free(file);
+    return 0;
   }
   check(seen.opens <= 1, "the file was opened twice");
   check(seen.opens == 1 || result < kExitNoMemory || result > kExitWriteFailed ||

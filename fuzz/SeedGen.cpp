@@ -185,11 +185,13 @@ std::string joined(std::vector<const char*> arguments) {
 std::vector<std::string> commandLines() {
   std::vector<std::string> lines = {
       joined({"d", "sample.000"}),
+      joined({"l", "sample.000", "other.cab"}),
       joined({"c", "-arch", "StrongARM", "-vermin", "4.21", "sample.000"}),
       joined({"c", "-arch", "strongarm", "-vermax", "5.2.1", "My Files\\a.000"}),
       joined({"c", "-arch", "70001", "-vermin", "3", "-vermax", "6.1.20", "F"}),
       joined({"c", "-vermin", "5..2", "-vermax", ".5", "F"}),
       joined({"c", "-arch", "", "F"}),
+      joined({"c", "-allplatforms", "-vermax", "6", "F"}),
       joined({"d", "a\"b"}),
       "d -arch 5 f",
       "c -arch 5 -arch bad f",
@@ -202,6 +204,9 @@ std::vector<std::string> commandLines() {
       "c - f",
       "c -foo 1 f",
       "c -archive 1 -verminx 2 -vermaxx 3 f",
+      "c -allplatformsx -allplatforms f",
+      "c -unsign f",
+      "c -arch -allplatforms f",
       "d a b",
       "d f \t ",
       "d \"\"",
@@ -220,6 +225,9 @@ std::vector<std::string> commandLines() {
       "c -arch ABCDEFGHIJKLMNOPQRSTUVWXYZ f",
       "d " + std::string(300, 'p'),
       "d \"" + std::string(259, 'q') + "\"",
+      "l",
+      "l -arch 5 f",
+      "l f \"\" g",
   };
   return lines;
 }
@@ -303,7 +311,8 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
 }
 
 // A cabinet input: the control byte (bits 0 to 2 the fields to change, bit
-// 3 the signature's removal), the seven values, the cabinet.
+// 3 the signature's removal, bit 4 the platform list's), the seven values,
+// the cabinet.
 Bytes cabinetInput(unsigned flags, const std::string& cabinet) {
   std::string input(1, static_cast<char>(flags));
   for (std::uint32_t value : {4000u, 6u, 1u, 2u, 7u, 0u, 300u})
@@ -371,9 +380,9 @@ int main(int argc, char** argv) {
               runInput(0x10, lines[0], file.second));
 
   // Cabinets: every change with the signature's removal, the architecture
-  // alone, and no change.
+  // alone, the platform list alone, and no change.
   for (const auto& cabinet : cabinets()) {
-    for (unsigned flags : {0x0Fu, 0x01u, 0x00u})
+    for (unsigned flags : {0x1Fu, 0x01u, 0x10u, 0x00u})
       writeSeed("cabinet", cabinet.first + "-" + std::to_string(flags),
                 cabinetInput(flags, cabinet.second));
   }

@@ -133,6 +133,8 @@ void storeChanges(unsigned char* header, const ChangeRequest& request) {
     writeLE32(header + SetupHeader::kMaxVersionMinor, v.minor);
     writeLE32(header + SetupHeader::kMaxVersionBuild, v.build);
   }
+  if (request.clearPlatforms)
+    writeLE16(header + SetupHeader::kPlatformsText + 2, 0);
 }
 
 void applyChanges(unsigned char* header, const ChangeRequest& request) {
@@ -148,4 +150,5 @@ void applyChanges(unsigned char* header, const ChangeRequest& request) {
     const VersionTriple& v = request.maxVersion;
     printMessage("Max ver set to %u.%u build %u", v.major, v.minor, v.build);
   }
+  if (request.clearPlatforms) printMessage("Unsupported platforms cleared");
 }

@@ -20,6 +20,7 @@ struct ChangeRequest {
   std::uint32_t arch;
   VersionTriple minVersion;
   VersionTriple maxVersion;
+  bool clearPlatforms;  // the unsupported-platforms list is lifted
 };
 
 /// Room of the joined unsupported-platforms list, NUL included.
@@ -40,7 +41,10 @@ void joinPlatformList(const unsigned char* file, std::uint32_t size,
                       std::uint32_t offset, std::uint32_t length, char* list);
 
 /// Stores the requested fields in the 100 header bytes and prints one line
-/// per changed field. No other byte changes.
+/// per changed field. Lifting the unsupported-platforms list sets its length
+/// to 0 and keeps its offset, as builders write a file without a list; the
+/// names stay in the file, where nothing refers to them. No other byte
+/// changes.
 void applyChanges(unsigned char* header, const ChangeRequest& request);
 
 /// Stores the requested fields as applyChanges does, printing nothing.

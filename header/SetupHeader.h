@@ -32,13 +32,14 @@ constexpr std::uint32_t kAppNameText = 84;        // HeaderText: offset, length
 constexpr std::uint32_t kProviderText = 88;
 constexpr std::uint32_t kPlatformsText = 92;
 
-// The tool changes only the architecture and the version fields.
+// The tool changes only the architecture, the version fields and the
+// length of the unsupported-platforms list.
 constexpr std::uint32_t kChangeableFirst = kArchitecture;
-constexpr std::uint32_t kChangeableEnd = kMaxVersionBuild + 4;
+constexpr std::uint32_t kChangeableEnd = kPlatformsText + 4;
 
 static_assert(kNumLinks + 2 + 24 == kAppNameText, "24 bytes before the texts");
 static_assert(kPlatformsText + 4 + 4 == kSize, "4 bytes after the texts");
-static_assert(kChangeableEnd == 48, "changes stay within bytes 20 to 47");
+static_assert(kChangeableEnd == 96, "changes stay within bytes 20 to 95");
 
 }  // namespace SetupHeader
 

@@ -1,7 +1,11 @@
 # Packaging.cmake - the man page, the licence and the packages cpack builds.
 #
-#   Windows: a .zip with setuphdr.exe, README.md and LICENSE; the .exe is
-#            self-contained, so nothing else needs installing beside it.
+#   Windows: a .zip with x64/setuphdr.exe, x86/setuphdr.exe, README.md and
+#            LICENSE; each .exe is self-contained, so nothing else needs
+#            installing beside it. A 64-bit build makes it, taking the 32-bit
+#            .exe from the build folder named by SETUPHDR_PACKAGE_X86_BUILD;
+#            without that, its .zip carries the 64-bit .exe alone (and a
+#            32-bit build's .zip the 32-bit one).
 #   Linux:   a .deb and a .tar.gz with the binary, the man page, README.md
 #            and LICENSE.
 #
@@ -12,7 +16,8 @@ set(SETUPHDR_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(SETUPHDR_README ${PROJECT_SOURCE_DIR}/README.md)
 
 if(WIN32)
-  # Everything in the top folder of the archive beside bin/setuphdr.exe.
+  # Everything in the top folder of the archive, beside the x64 and x86
+  # folders of the executables.
   set(SETUPHDR_DOC_DESTINATION .)
 else()
   set(SETUPHDR_DOC_DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -67,6 +72,21 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(SETUPHDR_PACKAGE_X86_BUILD "" CACHE PATH
+      "Build folder of the 32-bit Windows build whose .exe joins this .zip")
+  endif()
+  if(SETUPHDR_PACKAGE_X86_BUILD)
+    # Both build trees install into the one archive: x64/ from this one,
+    # x86/ from the other (which cpack does not build: build it first).
+    # README.md and LICENSE come from both, the same files.
+    get_filename_component(SETUPHDR_PACKAGE_X86_BUILD_DIR
+      "${SETUPHDR_PACKAGE_X86_BUILD}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+    set(CPACK_INSTALL_CMAKE_PROJECTS
+      "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/"
+      "${SETUPHDR_PACKAGE_X86_BUILD_DIR};${PROJECT_NAME};ALL;/")
+    set(CPACK_SYSTEM_NAME windows)
+  endif()
 else()
   set(CPACK_GENERATOR DEB TGZ)
 

@@ -2,32 +2,42 @@
 # test-packages.sh - builds the packages of release builds with cpack and
 # checks what a user gets out of them.
 #
-#   packaging/test-packages.sh NATIVE_RELEASE_BUILD_DIR [WINDOWS_RELEASE_BUILD_DIR]
+#   packaging/test-packages.sh NATIVE_RELEASE_BUILD_DIR
+#       [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]
 #
 # Linux: the .deb is unpacked into a scratch root with dpkg -x and its
 # setuphdr is run (no arguments: exit 1 and the usage text; "d" on the build's
 # sample.000: exit 0 and the report); the control fields, the man page and
 # the licence are checked, and the .tar.gz must carry the same binary and
-# man page. Windows: the .zip must hold setuphdr.exe, README.md and LICENSE,
-# the .exe must import only system DLLs, and it is run once under Wine.
+# man page. Windows: the .zip of the 64-bit build must hold x64/setuphdr.exe,
+# README.md and LICENSE, and x86/setuphdr.exe when the 32-bit build is given
+# (the 64-bit build is then configured to take it); each .exe must import
+# only system DLLs and carry its version and manifest, and is run once under
+# Wine (the 32-bit one with the 32-bit loader, in its build's Wine prefix).
 #
 # Prints one line per check and "N passed, N failed" last; exits non-zero
 # when a check failed.
 set -uo pipefail
 
 usage() {
-  echo "usage: $0 NATIVE_RELEASE_BUILD_DIR [WINDOWS_RELEASE_BUILD_DIR]" >&2
+  echo "usage: $0 NATIVE_RELEASE_BUILD_DIR [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]" >&2
   exit 2
 }
-[ $# -ge 1 ] && [ $# -le 2 ] || usage
+[ $# -ge 1 ] && [ $# -le 3 ] || usage
 
 native_dir=$(cd "$1" 2>/dev/null && pwd) || { echo "error: no directory $1" >&2; exit 2; }
 windows_dir=
-if [ $# -eq 2 ]; then
+x86_dir=
+if [ $# -ge 2 ]; then
   windows_dir=$(cd "$2" 2>/dev/null && pwd) || { echo "error: no directory $2" >&2; exit 2; }
+fi
+if [ $# -eq 3 ]; then
+  x86_dir=$(cd "$3" 2>/dev/null && pwd) || { echo "error: no directory $3" >&2; exit 2; }
 fi
 
 wine=${WINE:-/usr/lib/wine/wine64}
+wine32=${WINE32:-/usr/lib/wine/wine}
+here=$(cd "$(dirname "$0")" && pwd)
 export WINEDEBUG=-all
 
 passed=0
@@ -176,7 +186,39 @@ check ".tar.gz binary equals the .deb binary" \
   cmp "$bin" "$(one_file "$scratch/tgz-root/*/bin/setuphdr")"
 
 # -------------------------------------------------------------- Windows
+# check_exe NAME EXE ARCH LOADER [PREFIX] : the checks of one packaged .exe.
+check_exe() {
+  local name=$1 exe=$2 arch=$3 loader=$4 prefix=${5:-}
+  check ".zip unpacks $name" test -f "$exe"
+  [ -f "$exe" ] || return 0
+  # Nothing to install beside the .exe: it imports only system DLLs.
+  check "$name imports only KERNEL32, MSVCRT, SHLWAPI, USER32" \
+    python3 "$here/../tests/e2e/check_imports.py" \
+      --objdump x86_64-w64-mingw32-objdump "$exe"
+  check "$name carries its version and manifest" \
+    python3 "$here/../tests/e2e/check_resources.py" \
+      --version "$version" --machine "$arch" "$exe"
+  if [ -x "$loader" ]; then
+    # One run under Wine: the report of the sample, from the sample's folder.
+    check "$name under Wine: d sample.000 exit code 0" \
+      expect_run 0 "$scratch/wine.out" bash -c \
+      "cd '$scratch/zip-root' && ${prefix:+WINEPREFIX='$prefix'} '$loader' '$exe' d sample.000"
+    check "$name under Wine: architecture line" \
+      grep -qx $'Architecture: 2577 (StrongARM)\r' "$scratch/wine.out"
+  else
+    check "Wine is installed at $loader" test -x "$loader"
+  fi
+}
+
 if [ -n "$windows_dir" ]; then
+  if [ -n "$x86_dir" ]; then
+    # The 64-bit build's .zip takes the 32-bit build's .exe; cpack does not
+    # build that tree, so it is brought up to date here.
+    check "the 32-bit Windows build is up to date" \
+      cmake --build "$x86_dir" -j"$(nproc)"
+    check "the 64-bit build packs the 32-bit build's .exe" \
+      cmake -DSETUPHDR_PACKAGE_X86_BUILD="$x86_dir" "$windows_dir"
+  fi
   check "cpack builds the Windows package" build_and_pack "$windows_dir"
   zip=$(one_file "$windows_dir/packages/*.zip") || zip=
   check "one .zip" test -n "$zip"
@@ -184,34 +226,22 @@ if [ -n "$windows_dir" ]; then
 
   zip_list=$scratch/zip.list
   unzip -Z1 "$zip" >"$zip_list" 2>/dev/null
-  check ".zip has setuphdr.exe" grep -q '/setuphdr\.exe$' "$zip_list"
-  check ".zip has README.md" grep -q '/README\.md$' "$zip_list"
-  check ".zip has LICENSE" grep -q '/LICENSE$' "$zip_list"
+  check ".zip has x64/setuphdr.exe" grep -q '/x64/setuphdr\.exe$' "$zip_list"
+  check ".zip has README.md" grep -q '^[^/]*/README\.md$' "$zip_list"
+  check ".zip has LICENSE" grep -q '^[^/]*/LICENSE$' "$zip_list"
+  if [ -n "$x86_dir" ]; then
+    check ".zip has x86/setuphdr.exe" grep -q '/x86/setuphdr\.exe$' "$zip_list"
+    check ".zip has no other file" test "$(grep -vc '/$' "$zip_list")" -eq 4
+  fi
 
   mkdir -p "$scratch/zip-root"
   unzip -q "$zip" -d "$scratch/zip-root"
-  exe=$(find "$scratch/zip-root" -name setuphdr.exe | head -n 1)
-  check ".zip unpacks setuphdr.exe" test -n "$exe" -a -f "$exe"
-
-  if [ -n "$exe" ] && command -v x86_64-w64-mingw32-objdump >/dev/null; then
-    # Nothing to install beside the .exe: it imports only system DLLs.
-    x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' |
-      tr 'a-z' 'A-Z' | sort >"$scratch/imports"
-    check ".exe imports only KERNEL32, MSVCRT, SHLWAPI, USER32" bash -c \
-      "grep -vxE 'KERNEL32\.DLL|MSVCRT\.DLL|SHLWAPI\.DLL|USER32\.DLL' '$scratch/imports' |
-       { ! grep .; } && grep -qx 'KERNEL32.DLL' '$scratch/imports'"
-  fi
-
-  if [ -n "$exe" ] && [ -x "$wine" ]; then
-    # One run under Wine: the report of the sample, from the sample's folder.
-    cp "$scratch/sample.000" "$scratch/zip-root/sample.000"
-    check ".exe under Wine: d sample.000 exit code 0" \
-      expect_run 0 "$scratch/wine.out" bash -c \
-      "cd '$scratch/zip-root' && '$wine' '$exe' d sample.000"
-    check ".exe under Wine: architecture line" \
-      grep -qx $'Architecture: 2577 (StrongARM)\r' "$scratch/wine.out"
-  else
-    check "Wine is installed at $wine" test -x "$wine"
+  cp "$scratch/sample.000" "$scratch/zip-root/sample.000"
+  top=$(find "$scratch/zip-root" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+  check_exe x64/setuphdr.exe "$top/x64/setuphdr.exe" x64 "$wine"
+  if [ -n "$x86_dir" ]; then
+    check_exe x86/setuphdr.exe "$top/x86/setuphdr.exe" x86 "$wine32" \
+      "$(cache_value "$x86_dir" SETUPHDR_WINEPREFIX)"
   fi
 fi
 

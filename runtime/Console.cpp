@@ -5,13 +5,36 @@
 #include <cstring>
 
 ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle, false,
-                           false, 0, false};
+                           false, 0, nullptr};
+
+namespace {
+
+// Formats "prefix: message" into buffer (kMessageTextLimit bytes) and
+// masks it; returns its length.
+std::size_t formatPrefixed(char* buffer, const char* format, va_list args) {
+  const std::size_t prefixLength = std::strlen(gConsole.errorPrefix);
+  std::size_t length = prefixLength < kMessageTextLimit - 3
+                           ? prefixLength
+                           : kMessageTextLimit - 3;
+  std::memcpy(buffer, gConsole.errorPrefix, length);
+  buffer[length++] = ':';
+  buffer[length++] = ' ';
+  length += platform::formatTextV(buffer + length, kMessageTextLimit - length,
+                                  format, args);
+  buffer[length] = '\0';
+  maskControlBytes(buffer);
+  return length;
+}
+
+}  // namespace
 
 bool writeLine(platform::Handle handle, const char* format, va_list args,
                bool lineEnd) {
   char buffer[kMessageBufferSize];
   std::size_t length =
-      platform::formatTextV(buffer, kMessageTextLimit, format, args);
+      handle == gConsole.error && gConsole.errorPrefix != nullptr
+          ? formatPrefixed(buffer, format, args)
+          : platform::formatTextV(buffer, kMessageTextLimit, format, args);
   if (lineEnd) {
     buffer[length++] = '\r';
     buffer[length++] = '\n';
@@ -34,6 +57,17 @@ void printMessage(const char* format, ...) {
   va_end(args);
 }
 
+void printBytes(const char* bytes, std::size_t size) {
+  if (gConsole.outputFailed) return;
+  std::uint32_t written = 0;
+  if (!platform::writeBytes(gConsole.output, bytes,
+                            static_cast<std::uint32_t>(size), &written) ||
+      written != size) {
+    gConsole.outputFailed = true;
+    gConsole.outputError = platform::lastError();
+  }
+}
+
 bool outputFailed(std::uint32_t* error) {
   if (gConsole.outputFailed && error != nullptr) *error = gConsole.outputError;
   return gConsole.outputFailed;
@@ -45,6 +79,8 @@ void reportError(const char* format, ...) {
   writeLine(gConsole.error, format, args, true);
   va_end(args);
 }
+
+void setErrorPrefix(const char* prefix) { gConsole.errorPrefix = prefix; }
 
 void maskControlBytes(char* text) {
   for (; *text != '\0'; ++text) {

@@ -13,15 +13,15 @@
 #include "runtime/Platform.h"
 
 /// The process-wide output and error stream handles (kNoHandle when not
-/// held), whether each is a terminal, and the first failed
-/// write to it: once that has happened, printMessage writes nothing more.
+/// held), whether the output is a terminal, and the first failed write to
+/// it: once that has happened, printMessage writes nothing more.
 struct ConsoleStreams {
   platform::Handle output;
   platform::Handle error;
   bool outputIsTerminal;
   bool outputFailed;
   std::uint32_t outputError;  // system error code of the failed write
-  bool errorIsTerminal;       // names from a file are masked in errors too
+  const char* errorPrefix;    // put with ": " before every error line, or null
 };
 
 extern ConsoleStreams gConsole;
@@ -47,8 +47,18 @@ void printMessage(const char* format, ...);
 /// its system error code in *error (when error is not null).
 bool outputFailed(std::uint32_t* error);
 
+/// Writes size bytes to the output stream as they are, in one write, with
+/// the bookkeeping of printMessage: after a failed write nothing more goes.
+void printBytes(const char* bytes, std::size_t size);
+
 /// One line to the error stream. Its failure has nowhere to be reported.
 void reportError(const char* format, ...);
+
+/// Puts prefix and ": " before every later error line, until it is set to
+/// null: the list action names the file a failure belongs to. While a
+/// prefix is set, each error line is masked whole (maskControlBytes), so a
+/// name can never break it in two. The text must outlive its use.
+void setErrorPrefix(const char* prefix);
 
 /// Replaces every control byte of text (0x01 to 0x1F and 0x7F) with '?',
 /// so that text from a file cannot move the cursor, retitle or clear a

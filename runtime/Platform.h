@@ -107,22 +107,39 @@ bool writeLimitAllows(std::uint64_t end);
 bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
                 std::uint32_t* written);
 
-/// What tells an open file apart from any file that may later take its
-/// name: device and inode on POSIX, size and last-write time on Windows.
+/// Who an open file is, and which version of it. volume and index tell it
+/// apart from any file that may later take its name (device and inode on
+/// POSIX, volume serial number and file index on Windows); written and
+/// changed move with every write to it (last-write time and, on POSIX,
+/// status-change time; changed is 0 on Windows), in the system's own unit.
 struct FileIdentity {
-  std::uint64_t first;
-  std::uint64_t second;
+  std::uint64_t volume;
+  std::uint64_t index;
+  std::uint64_t written;
+  std::uint64_t changed;
 };
 
 /// The identity of an open file. False, with the reason in lastError(),
 /// when the system cannot tell.
 bool fileIdentity(Handle file, FileIdentity* identity);
 
-/// True when path names a regular file with the given identity.
+/// True when path itself (not a link to it) names a regular file with the
+/// volume and index of identity.
 bool pathHasIdentity(const char* path, const FileIdentity& identity);
 
-/// Room for the path of a temporary file, NUL included.
-constexpr std::size_t kTempPathSize = 300;
+/// Room for a path that links lead to, or for a temporary file's path,
+/// NUL included.
+constexpr std::size_t kTempPathSize = 1024;
+
+/// The name under which to replace the file open as file, which was opened
+/// by path, so that a new file put there leaves any link in place: on
+/// POSIX path itself, or where its last component's symbolic links lead;
+/// on Windows the system's own name for the open file, wherever reparse
+/// points led (path itself when the system has no such name and path is
+/// no reparse point). Stores it in target (kTempPathSize bytes). False,
+/// with the reason in lastError(), when a link cannot be followed or the
+/// name found is itself a reparse point.
+bool resolveLinks(const char* path, Handle file, char* target);
 
 /// Creates a new, empty file in the directory of path, exclusively (never
 /// an existing one), for writing, with the permission bits (and, where the
@@ -140,13 +157,48 @@ bool flushFile(Handle file);
 /// the old file or the new one, never neither or a mix. *original (the open
 /// old file) is closed and set to kNoHandle where the system needs it: on
 /// Windows before the move, which cannot replace an open file; on POSIX
-/// after the rename, whose directory is then flushed to the disk too.
-/// False, with the reason in lastError(), when the file could not be put in
-/// place; the old file is then untouched.
+/// after the rename, whose directory is then flushed to the disk too. On
+/// Windows the new file takes the old one's attributes, read-only
+/// included. False, with the reason in lastError(), when the file could not
+/// be put in place; the old file is then untouched.
 bool replaceFile(const char* tempPath, const char* path, Handle* original);
 
 /// Removes a file; for a temporary file that is not to be put in place.
 void removeFile(const char* path);
+
+/// What a path, or a name in a directory, denotes.
+enum class PathKind {
+  File,       // a regular file, or a link to one
+  Directory,  // a directory itself, not a link to one
+  Other,      // a link to a directory, a device, a pipe; or nothing there
+};
+
+/// What path denotes, following links: a link to a directory given by the
+/// user is that directory.
+PathKind pathKind(const char* path);
+
+/// The character that joins a directory and a name in a path.
+char pathSeparator();
+
+/// True where the shell leaves wildcards to the program (Windows): the
+/// tool then expands a "*" or "?" in a path's last part itself.
+bool expandsWildcards();
+
+/// Starts reading the entries of directory (an empty text is the current
+/// directory). With a pattern (only where expandsWildcards()), only the
+/// entries whose names match it (none is no failure). Returns kNoHandle on
+/// failure, with the reason in lastError().
+Handle openDirectory(const char* directory, const char* pattern);
+
+/// Reads the next entry other than "." and "..": its name (NUL-terminated,
+/// room bytes at most, longer names are passed over) and its kind, where a
+/// link is followed only to a file. False at the end (lastError() 0) or on
+/// an error (its reason in lastError()).
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind);
+
+/// Ends the reading of a directory; kNoHandle is ignored.
+void closeDirectory(Handle directory);
 
 }  // namespace platform
 

@@ -12,6 +12,7 @@
 #include <cstdlib>  // calloc, free, exit
 #include <cstring>  // strerror, strlen
 
+#include <dirent.h>  // opendir, readdir: the list action
 #include <fcntl.h>
 #include <sys/mman.h>  // mmap, madvise: heap blocks
 #include <sys/resource.h>  // getrlimit: the file-size limit
@@ -315,19 +316,66 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
   return true;
 }
 
+namespace {
+
+std::uint64_t nanoseconds(const struct timespec& time) {
+  return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+}  // namespace
+
 bool fileIdentity(Handle file, FileIdentity* identity) {
   struct stat status;
   if (fstat(toDescriptor(file), &status) == -1) return false;
-  identity->first = static_cast<std::uint64_t>(status.st_dev);
-  identity->second = static_cast<std::uint64_t>(status.st_ino);
+  identity->volume = static_cast<std::uint64_t>(status.st_dev);
+  identity->index = static_cast<std::uint64_t>(status.st_ino);
+  identity->written = nanoseconds(status.st_mtim);
+  identity->changed = nanoseconds(status.st_ctim);
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
+  // lstat: a link that has taken the name is not the file.
   struct stat status;
-  return stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
-         static_cast<std::uint64_t>(status.st_dev) == identity.first &&
-         static_cast<std::uint64_t>(status.st_ino) == identity.second;
+  return lstat(path, &status) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<std::uint64_t>(status.st_dev) == identity.volume &&
+         static_cast<std::uint64_t>(status.st_ino) == identity.index;
+}
+
+bool resolveLinks(const char* path, Handle, char* target) {
+  const std::size_t length = std::strlen(path);
+  if (length >= kTempPathSize) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(target, path, length + 1);
+  // As many links as the system itself follows (its ELOOP limit).
+  for (int links = 0;; ++links) {
+    struct stat status;
+    if (lstat(target, &status) == -1) return false;
+    if (!S_ISLNK(status.st_mode)) return true;
+    if (links == 40) {
+      errno = ELOOP;
+      return false;
+    }
+    char link[kTempPathSize];
+    const ssize_t got = readlink(target, link, sizeof link);
+    if (got == -1) return false;
+    if (got == 0 || static_cast<std::size_t>(got) == sizeof link) {
+      errno = got == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    // A relative link counts from the directory that holds it.
+    const std::size_t kept = link[0] == '/' ? 0 : directoryLength(target);
+    const std::size_t linkLength = static_cast<std::size_t>(got);
+    if (kept + linkLength >= kTempPathSize) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    std::memcpy(target + kept, link, linkLength);
+    target[kept + linkLength] = '\0';
+  }
 }
 
 Handle createTempBeside(const char* path, Handle original, char* tempPath) {
@@ -409,6 +457,64 @@ void removeFile(const char* path) {
   unlink(path);
   if (gTempHeld && std::strcmp(path, gTempPath) == 0) gTempHeld = 0;
   errno = saved;
+}
+
+PathKind pathKind(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return PathKind::Other;
+  if (S_ISDIR(info.st_mode)) return PathKind::Directory;
+  return S_ISREG(info.st_mode) ? PathKind::File : PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+// The shell expands wildcards before the tool starts.
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  if (pattern != nullptr) {
+    errno = ENOTSUP;
+    return kNoHandle;
+  }
+  DIR* stream = opendir(directory[0] == '\0' ? "." : directory);
+  return stream == nullptr ? kNoHandle : reinterpret_cast<Handle>(stream);
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  DIR* stream = reinterpret_cast<DIR*>(directory);
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(stream);
+    if (entry == nullptr) return false;  // errno tells the end from an error
+    const char* entryName = entry->d_name;
+    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0)
+      continue;
+    const std::size_t length = std::strlen(entryName);
+    if (length + 1 > room) continue;
+    // A link counts as what it names, but a directory only as itself, so
+    // the walk never follows a link into a directory (nor round a loop).
+    struct stat info;
+    PathKind found = PathKind::Other;
+    if (fstatat(dirfd(stream), entryName, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(info.st_mode)) {
+        found = PathKind::Directory;
+      } else if (S_ISREG(info.st_mode)) {
+        found = PathKind::File;
+      } else if (S_ISLNK(info.st_mode) &&
+                 fstatat(dirfd(stream), entryName, &info, 0) == 0 &&
+                 S_ISREG(info.st_mode)) {
+        found = PathKind::File;
+      }
+    }
+    std::memcpy(name, entryName, length + 1);
+    *kind = found;
+    return true;
+  }
+}
+
+void closeDirectory(Handle directory) {
+  if (directory != kNoHandle) closedir(reinterpret_cast<DIR*>(directory));
 }
 
 }  // namespace platform

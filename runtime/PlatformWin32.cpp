@@ -29,8 +29,11 @@ volatile LONG gTempHeld = 0;
 
 BOOL WINAPI removeTempOnEnd(DWORD) {
   // The file is open for writing; shared for deletion, it goes when the
-  // process ends and closes it.
-  if (gTempHeld) DeleteFileA(gTempPath);
+  // process ends and closes it. Just before its move it may be read-only.
+  if (gTempHeld) {
+    SetFileAttributesA(gTempPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(gTempPath);
+  }
   return FALSE;  // the default handler ends the process
 }
 
@@ -43,11 +46,32 @@ std::size_t directoryLength(const char* path) {
   return length;
 }
 
-// The attributes a replacement keeps of the file it replaces.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// The attributes a replacement keeps of the file it replaces: all that
+// SetFileAttributesA can set.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Sets a file's attributes; none at all is written FILE_ATTRIBUTE_NORMAL.
+bool setAttributes(const char* path, DWORD attributes) {
+  return SetFileAttributesA(path, attributes != 0 ? attributes
+                                                  : FILE_ATTRIBUTE_NORMAL) !=
+         FALSE;
+}
+
+// GetFinalPathNameByHandleA, found at run time: older systems lack it.
+using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+constexpr DWORD kFinalPathDos = 0;  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
+
+FinalPathFunction finalPathFunction() {
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  // Through void (*)(void), the one cast between function types that
+  // compilers take as deliberate.
+  return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void (*)(void)>(
+      GetProcAddress(kernel, "GetFinalPathNameByHandleA")));
+}
 
 }  // namespace
 
@@ -200,34 +224,75 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(toHandle(file), &info)) return false;
-  identity->first = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                    info.nFileSizeLow;
-  identity->second =
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                    info.nFileIndexLow;
+  identity->written =
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime;
+  identity->changed = 0;
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return false;
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
-      data.nFileSizeLow;
-  const std::uint64_t time =
-      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-      data.ftLastWriteTime.dwLowDateTime;
-  return size == identity.first && time == identity.second;
+  // The name itself, not where a reparse point there leads; opened for its
+  // attributes only, which no share mode refuses.
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+  CloseHandle(file);
+  if (!known) return false;
+  const std::uint64_t index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+      info.nFileIndexLow;
+  return (info.dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.dwVolumeSerialNumber == identity.volume &&
+         index == identity.index;
 }
 
-Handle createTempBeside(const char* path, Handle original, char* tempPath) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(toHandle(original), &info)) return kNoHandle;
-  DWORD attributes = info.dwFileAttributes & kKeptAttributes;
-  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+bool resolveLinks(const char* path, Handle file, char* target) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // The system's own name for the open file, wherever links led.
+  const FinalPathFunction finalPath = finalPathFunction();
+  const DWORD length =
+      finalPath == nullptr
+          ? 0
+          : finalPath(toHandle(file), target, kTempPathSize, kFinalPathDos);
+  if (length != 0 && length < kTempPathSize) {
+    // A reparse point that leads nowhere else (a placeholder, a
+    // deduplicated file) would be lost under a plain file.
+    const DWORD final = GetFileAttributesA(target);
+    if (final == INVALID_FILE_ATTRIBUTES) return false;
+    if ((final & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return false;
+    }
+    return true;
+  }
+  // Without that name, a reparse point is not replaced.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (length >= kTempPathSize) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (finalPath == nullptr) SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+  }
+  const int pathLength = lstrlenA(path);
+  if (static_cast<std::size_t>(pathLength) >= kTempPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  CopyMemory(target, path, static_cast<std::size_t>(pathLength) + 1);
+  return true;
+}
 
+Handle createTempBeside(const char* path, Handle, char* tempPath) {
+  // The original's attributes follow in replaceFile, once it is written.
   static bool handlerSet = false;
   if (!handlerSet)
     handlerSet = SetConsoleCtrlHandler(removeTempOnEnd, TRUE) != FALSE;
@@ -243,7 +308,8 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
                "~setuphdr-%lx-%u.tmp",
                static_cast<unsigned long>(GetCurrentProcessId()), attempt);
     HANDLE file = CreateFileA(tempPath, GENERIC_WRITE, FILE_SHARE_DELETE,
-                              nullptr, CREATE_NEW, attributes, nullptr);
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return kNoHandle;
@@ -259,12 +325,31 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
 bool flushFile(Handle file) { return FlushFileBuffers(toHandle(file)) != 0; }
 
 bool replaceFile(const char* tempPath, const char* path, Handle* original) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(toHandle(*original), &info)) return false;
+  const DWORD kept = info.dwFileAttributes & kKeptAttributes;
   // An open file cannot be replaced; a copy would not be one step.
   closeHandle(*original);
   *original = kNoHandle;
-  if (!MoveFileExA(tempPath, path,
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  // The new file, now written, takes the old one's attributes. Windows
+  // does not replace a read-only file: its flag is lifted for the move and
+  // put back when the move fails.
+  const bool readOnly = (kept & FILE_ATTRIBUTE_READONLY) != 0;
+  if (!setAttributes(tempPath, kept)) return false;
+  bool moved = !readOnly ||
+               setAttributes(path, kept & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  if (moved) {
+    moved = MoveFileExA(tempPath, path,
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+            FALSE;
+  }
+  if (!moved) {
+    const DWORD error = GetLastError();
+    if (readOnly) setAttributes(path, kept);
+    setAttributes(tempPath, 0);  // so that it can be removed
+    SetLastError(error);
     return false;
+  }
   gTempHeld = 0;
   return true;
 }
@@ -274,6 +359,99 @@ void removeFile(const char* path) {
   DeleteFileA(path);
   if (gTempHeld && lstrcmpA(path, gTempPath) == 0) gTempHeld = 0;
   SetLastError(saved);
+}
+
+PathKind pathKind(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Other;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::Directory;
+  return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::Other
+                                                   : PathKind::File;
+}
+
+char pathSeparator() { return '\\'; }
+
+// cmd.exe hands "*" and "?" to the program as they are.
+bool expandsWildcards() { return true; }
+
+namespace {
+
+// A directory being read: FindFirstFileA has already found the first entry.
+struct DirectoryReader {
+  HANDLE find;
+  bool pending;  // data holds an entry not yet handed out
+  WIN32_FIND_DATAA data;
+};
+
+}  // namespace
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  char search[MAX_PATH + 4];
+  const int length = lstrlenA(directory);
+  if (pattern == nullptr) pattern = "*";
+  const bool separator = length > 0 && directory[length - 1] != '\\' &&
+                         directory[length - 1] != '/' &&
+                         directory[length - 1] != ':';
+  if (length + 1 + lstrlenA(pattern) + 1 > static_cast<int>(sizeof search)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoHandle;
+  }
+  wnsprintfA(search, static_cast<int>(sizeof search), "%s%s%s", directory,
+             separator ? "\\" : "", pattern);
+  auto* reader = static_cast<DirectoryReader*>(
+      LocalAlloc(LMEM_ZEROINIT, sizeof(DirectoryReader)));
+  if (reader == nullptr) return kNoHandle;
+  reader->find = FindFirstFileA(search, &reader->data);
+  reader->pending = reader->find != INVALID_HANDLE_VALUE;
+  // A pattern that matches nothing is a directory read with no entries.
+  if (!reader->pending && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    const DWORD error = GetLastError();
+    LocalFree(reader);
+    SetLastError(error);
+    return kNoHandle;
+  }
+  return reinterpret_cast<Handle>(reader);
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  auto* reader = reinterpret_cast<DirectoryReader*>(directory);
+  for (;;) {
+    if (reader->find == INVALID_HANDLE_VALUE) {
+      SetLastError(0);
+      return false;
+    }
+    if (!reader->pending && !FindNextFileA(reader->find, &reader->data)) {
+      const DWORD error = GetLastError();
+      SetLastError(error == ERROR_NO_MORE_FILES ? 0 : error);
+      return false;
+    }
+    reader->pending = false;
+    const char* found = reader->data.cFileName;
+    if (lstrcmpA(found, ".") == 0 || lstrcmpA(found, "..") == 0) continue;
+    const std::size_t length = static_cast<std::size_t>(lstrlenA(found));
+    if (length + 1 > room) continue;
+    // A reparse point (a link or junction) to a directory is not walked
+    // into; one to a file counts as the file.
+    const DWORD attributes = reader->data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      *kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                  ? PathKind::Other
+                  : PathKind::Directory;
+    } else {
+      *kind = (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? PathKind::Other
+                                                        : PathKind::File;
+    }
+    CopyMemory(name, found, length + 1);
+    return true;
+  }
+}
+
+void closeDirectory(Handle directory) {
+  if (directory == kNoHandle) return;
+  auto* reader = reinterpret_cast<DirectoryReader*>(directory);
+  if (reader->find != INVALID_HANDLE_VALUE) FindClose(reader->find);
+  LocalFree(reader);
 }
 
 }  // namespace platform

@@ -8,8 +8,9 @@
 // unsupported-platforms list. Given a SIZE (bytes, at least the natural
 // size), the file is padded with zeros to it and the texts move as far
 // towards the end as their 16-bit offsets allow, for timing large files.
-// The cabinet holds the setup file (HELLO.000) and a text file
-// (readme.txt) in one stored folder, each block with its checksum.
+// The cabinet holds the setup file (HELLO.000), a text file (readme.txt)
+// and the headers of an ARM program (hello.exe) in one stored folder, each
+// block with its checksum.
 #include <algorithm>  // std::min
 #include <cstdio>
 #include <cstdlib>
@@ -86,19 +87,41 @@ std::vector<unsigned char> makeSetupFile(unsigned long long wanted) {
   return file;
 }
 
-// A cabinet with one stored folder holding the setup file and a text.
+// The headers of a Windows CE program for ARM, with no sections: the DOS
+// header pointing at "PE\0\0" at 0x80, the file header (machine 0x01C0)
+// and a PE32 optional header with 16 empty data directories.
+std::vector<unsigned char> makeProgram() {
+  constexpr unsigned kPe = 0x80, kOptional = kPe + 24, kOptionalSize = 224;
+  std::vector<unsigned char> file(kOptional + kOptionalSize, 0);
+  unsigned char* p = file.data();
+  std::memcpy(p, "MZ", 2);
+  writeLE32(p + 0x3C, kPe);
+  std::memcpy(p + kPe, "PE\0\0", 4);
+  writeLE16(p + kPe + 4, 0x01C0);              // machine: ARM
+  writeLE16(p + kPe + 20, kOptionalSize);
+  writeLE16(p + kPe + 22, 0x0102);             // executable, 32-bit
+  writeLE16(p + kOptional, 0x10B);             // PE32
+  writeLE16(p + kOptional + 68, 9);            // Windows CE GUI
+  writeLE32(p + kOptional + 92, 16);           // data directories
+  return file;
+}
+
+// A cabinet with one stored folder holding the setup file, a text and a
+// program.
 std::vector<unsigned char> makeCabinet(const std::vector<unsigned char>& setup) {
   using namespace CabFormat;
   static const char kReadme[] =
       "Hello CE, the setuphdr sample application.\r\n";
+  const std::vector<unsigned char> program = makeProgram();
   struct Member {
     const char* name;
     const unsigned char* bytes;
     std::uint32_t size;
-  } members[2] = {
+  } members[3] = {
       {"HELLO.000", setup.data(), static_cast<std::uint32_t>(setup.size())},
       {"readme.txt", reinterpret_cast<const unsigned char*>(kReadme),
-       sizeof kReadme - 1}};
+       sizeof kReadme - 1},
+      {"hello.exe", program.data(), static_cast<std::uint32_t>(program.size())}};
 
   std::vector<unsigned char> stream, files;
   for (const Member& member : members) {
@@ -142,7 +165,7 @@ std::vector<unsigned char> makeCabinet(const std::vector<unsigned char>& setup) 
   h[24] = 3;  // format version 1.3
   h[25] = 1;
   writeLE16(h + kFolderCount, 1);
-  writeLE16(h + kFileCount, 2);
+  writeLE16(h + kFileCount, 3);
   unsigned char* folder = h + kHeaderSize;
   writeLE32(folder + kFolderDataOffset, dataOffset);
   writeLE16(folder + kFolderBlockCount, blocks);

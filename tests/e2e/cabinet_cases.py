@@ -13,6 +13,7 @@ import random
 import re
 import resource
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
@@ -113,6 +114,19 @@ def arch_copy(arch, app, provider):
                        len(provider)) + app + provider
 
 
+def pe_file(machine=0x01C0, size=3000):
+    """A program: the DOS header, "PE\\0\\0" at 0x80, the file header with
+    machine and a PE32 optional header with 16 empty data directories."""
+    data = bytearray(b"MZ" + b"p" * (size - 2))
+    struct.pack_into("<I", data, 0x3C, 0x80)
+    struct.pack_into("<4sHHIIIHH", data, 0x80, b"PE\0\0", machine, 1, 0, 0,
+                     0, 224, 0x0102)
+    struct.pack_into("<H", data, 0x98, 0x10B)
+    struct.pack_into("<I", data, 0x98 + 92, 16)
+    data[0x98 + 96:0x98 + 224] = bytes(128)
+    return bytes(data)
+
+
 def parse(cab):
     """flags, [folder compression], {name: folder}, signed."""
     folders_count, files_count, flags = struct.unpack_from("<HHH", cab, 26)
@@ -157,13 +171,24 @@ def setup_name(members):
                 if data[:4] == b"MSCE" and len(data) >= 100)
 
 
-def cabinet_lines(e2e, cab, member):
+def cabinet_lines(e2e, cab, member, programs="none"):
     flags, kinds, names, signed = parse(cab)
     folder = names[member]
     return e2e.lines("Cabinet member: " + member.decode("latin-1"),
                      "Cabinet folder: %u (%s)"
                      % (folder, "MSZIP" if kinds[folder] == 1 else "stored"),
-                     "Cabinet signed: " + ("yes" if signed else "no"))
+                     "Cabinet signed: " + ("yes" if signed else "no"),
+                     "Cabinet programs: " + programs)
+
+
+def warning(programs, family):
+    """The warning of a change to family, when the programs call for one."""
+    others = [f for f in programs.split(", ")
+              if f not in (family, ".NET", "none")]
+    if not others:
+        return []
+    return ["Warning: the cabinet holds programs for %s, not for %s"
+            % (", ".join(others), family)]
 
 
 # ---------------------------------------------------------------------------
@@ -211,10 +236,27 @@ def untouched(name):
 # ---------------------------------------------------------------------------
 # Cases
 
-CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7"],
+CHANGE = (["-arch", "ARM_7TDMI", "-vermin", "6.1.2", "-vermax", "7",
+           "-allplatforms"],
           ["Arch set to 70001 (ARM_7TDMI)", "Min ver set to 6.1 build 2",
-           "Max ver set to 7.0 build 0"],
-          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0)})
+           "Max ver set to 7.0 build 0", "Unsupported platforms cleared"],
+          {"arch": 70001, "vmin": (6, 1, 2), "vmax": (7, 0, 0),
+           "clear_platforms": True})
+
+
+# The families of the real cabinets' programs, read off their members:
+# three processor families, and .NET (beside an ARM setup DLL, which comes
+# first in the member table).
+REAL_PROGRAMS = {
+    "any-ppc-netcf-benchmarkdotnet.cab": "ARM, .NET",
+    "any-wm-ms-netcf35-messages.cab": ".NET",
+    "arm920-hpc-nsbasic-runtime.cab": "ARM",
+    "mips-hpc-ms-blackjack-sample.cab": "MIPS",
+    "mips-ppc211-ms-blkjack.cab": "MIPS",
+    "sh3-palmpc-ms-blackjack-sample.cab": "SH3",
+    "sh3-ppc30-ms-blkjack.cab": "SH3",
+    "strongarm-hpcpro-ms-blackjack-sample.cab": "ARM",
+}
 
 
 def real_cases(e2e, shared):
@@ -229,6 +271,7 @@ def real_cases(e2e, shared):
     reports = {name.decode(): text.replace(b"\n", b"\r\n")
                for name, text in zip(blocks[0::2], blocks[1::2])}
     cases = []
+    listed = {}  # cabinet name -> (member, signed, programs)
     for cab_name in sorted(os.listdir(folder)):
         if not cab_name.endswith(".cab"):
             continue
@@ -245,16 +288,25 @@ def real_cases(e2e, shared):
                                   skip=lambda opts, r=reason: r))
             continue
         files = {cab_name: cab}
+        if cab_name not in REAL_PROGRAMS:
+            reason = "no programs line known for %s" % cab_name
+            cases.append(e2e.Case("cabinet", cab_name, args=[],
+                                  skip=lambda opts, r=reason: r))
+            continue
+        programs = REAL_PROGRAMS[cab_name]
+        listed[cab_name] = (member, signed, programs)
         cases.append(e2e.Case(
             "cabinet", "d " + cab_name, args=["d", cab_name],
             out=reports[cab_name[:-4] + ".000"] +
-            cabinet_lines(e2e, cab, member), files=files, after=files))
+            cabinet_lines(e2e, cab, member, programs), files=files,
+            after=files))
         options, out, fields = CHANGE
         unsign = ["-unsign"] if signed else []
         cases.append(e2e.Case(
             "cabinet", "c " + cab_name, args=["c"] + options + unsign +
             [cab_name], out=e2e.lines(*out + (["Signature removed"]
-                                               if signed else [])),
+                                               if signed else []) +
+                                      warning(programs, "ARM")),
             files=files, check=changed(e2e, cab_name, cab, fields, signed)))
         if signed:
             cases.append(e2e.Case(
@@ -264,7 +316,45 @@ def real_cases(e2e, shared):
                               "signature (add -unsign to remove it)"),
                 files=files, after=files, check=untouched(cab_name)))
         assert setup == extract(os.path.join(folder, cab_name))[member]
+    cases += real_list_cases(e2e, folder, reports, listed)
     return cases
+
+
+def report_row(path, report, member=b"", signed="", programs=""):
+    """The list row of a setup file, from its display report."""
+    fields = dict(line.split(": ", 1) for line in
+                  report.decode("latin-1").split("\r\n") if ": " in line)
+    code, name = re.fullmatch(r"(\d+) \((.*)\)", fields["Architecture"]).groups()
+    versions = [re.sub(r"(\d+)\.(\d+) build (\d+)", r"\1.\2.\3",
+                       fields["WinCE version " + end]) for end in ("min", "max")]
+    return list_row(path, member.decode("latin-1"), int(code),
+                    "" if name == "unknown" else name,
+                    *[tuple(map(int, v.split("."))) for v in versions],
+                    fields.get("Unsupported platforms", "").replace(", ", ","),
+                    signed, programs.replace(", ", ","), fields["App name"],
+                    fields["Provider"])
+
+
+def real_list_cases(e2e, folder, reports, listed):
+    """l over the real setup files and cabinets: a row each, as d shows
+    them; natively and under Wine, where paths use the other separator."""
+    files, rows = {}, [LIST_HEADER]
+    for name in sorted(reports):
+        cab = name[:-4] + ".cab"
+        for each in [name] + ([cab] if cab in listed else []):
+            with open(os.path.join(folder, each), "rb") as f:
+                files["real/" + each] = f.read()
+            if each == cab:
+                member, signed, programs = listed[cab]
+                rows.append(report_row("real/" + cab, reports[name], member,
+                                       "yes" if signed else "no", programs))
+            else:
+                rows.append(report_row("real/" + name, reports[name]))
+    return [e2e.Case("list", "the real setup files and cabinets",
+                     args=["l", "real"], files=files, where=where,
+                     out=e2e.lines(*[row.replace("real/", "real" + sep, 1)
+                                     for row in rows]))
+            for where, sep in (("native", "/"), ("wine", "\\"))]
 
 
 def built_cases(e2e):
@@ -276,7 +366,8 @@ def built_cases(e2e):
     packed = build_cab([0, 1, 1], [(b"readme.txt", readme, 0),
                                    (b"lib.dll", big, 1),
                                    (b"Hello CE.000", setup, 1),
-                                   (b"more.bin", big, 2)],
+                                   (b"more.bin", big, 2),
+                                   (b"hello.exe", pe_file(), 2)],
                        folder_reserve=arch_copy(2577, b"Hello CE",
                                                 b"setuphdr tests"))
     signed = build_cab([1], [(b"HELLO.000", setup, 0)], signature=b"S" * 500)
@@ -288,13 +379,25 @@ def built_cases(e2e):
         member = b"Hello CE.000" if name == "packed.cab" else b"HELLO.000"
         cases.append(Case("cabinet", "d " + name, args=["d", name],
                           out=e2e.SAMPLE_REPORT +
-                          cabinet_lines(e2e, cab, member),
+                          cabinet_lines(e2e, cab, member,
+                                        "ARM" if name == "packed.cab"
+                                        else "none"),
                           files=files, after=files))
     for name, cab in (("plain.cab", plain), ("packed.cab", packed)):
         cases.append(Case("cabinet", "c " + name,
                           args=["c"] + options + [name], out=lines(*out),
                           files={name: cab},
                           check=changed(e2e, name, cab, fields)))
+    # StrongARM to MIPS leaves the ARM program behind; to ARM_920 it runs.
+    for arch, code, family in (("MIPS_R4000", 4000, "MIPS"),
+                               ("ARM_920", 2336, "ARM")):
+        cases.append(Case("cabinet", "c -arch %s on ARM programs" % arch,
+                          args=["c", "-arch", arch, "packed.cab"],
+                          out=lines("Arch set to %u (%s)" % (code, arch),
+                                    *warning("ARM", family)),
+                          files={"packed.cab": packed},
+                          check=changed(e2e, "packed.cab", packed,
+                                        {"arch": code})))
 
     def refused(title, name, cab, args, rc, message, **kwargs):
         cases.append(Case("cabinet", title, args=args + [name], rc=rc,
@@ -310,6 +413,49 @@ def built_cases(e2e):
                       out=lines("Signature removed"),
                       files={"signed.cab": signed},
                       check=changed(e2e, "signed.cab", signed, {}, True)))
+    # A cabinet named through a link is replaced where the link leads; the
+    # link stays, also one to the standard input's /proc entry.
+    def linked(target):
+        def prepare(folder):
+            for name in ("real", "links"):
+                os.makedirs(os.path.join(folder, name))
+            os.rename(os.path.join(folder, "a.cab"),
+                      os.path.join(folder, "real", "a.cab"))
+            os.symlink(target, os.path.join(folder, "links", "a.cab"))
+        return prepare
+
+    def link_kept(target):
+        def check(folder):
+            link = os.path.join(folder, "links", "a.cab")
+            if not os.path.islink(link) or os.readlink(link) != target:
+                return ["links/a.cab is no longer the link to %s" % target]
+            return (changed(e2e, "a.cab", plain, fields)(
+                os.path.join(folder, "real")) +
+                only_file(os.path.join(folder, "links"), "a.cab"))
+        return check
+
+    for target, where in (("../real/a.cab", "both"),
+                          ("/proc/self/fd/0", "native")):
+        cases.append(Case("cabinet", "c through a link to " + target,
+                          args=["c"] + options + ["links/a.cab"],
+                          out=lines(*out), files={"a.cab": plain},
+                          prepare=linked(target), stdin="real/a.cab",
+                          where=where, check=link_kept(target)))
+
+    # A read-only cabinet stays read-only (the change itself needs root).
+    def read_only(folder):
+        os.chmod(os.path.join(folder, "plain.cab"), 0o444)
+
+    def stays_read_only(folder):
+        mode = stat.S_IMODE(os.stat(os.path.join(folder, "plain.cab")).st_mode)
+        return ((["mode %o afterwards" % mode] if mode != 0o444 else []) +
+                changed(e2e, "plain.cab", plain, fields)(folder))
+    cases.append(Case("cabinet", "c on a read-only cabinet",
+                      args=["c"] + options + ["plain.cab"], out=lines(*out),
+                      files={"plain.cab": plain}, prepare=read_only,
+                      check=stays_read_only,
+                      skip=lambda opts: None if os.geteuid() == 0 else
+                      "only root may change a read-only file"))
     cases.append(Case("cabinet", "unsigned, -unsign alone",
                       args=["c", "-unsign", "plain.cab"],
                       out=lines("No signature to remove"),
@@ -339,6 +485,29 @@ def built_cases(e2e):
         refused("cut short, " + verb, "x.cab", plain[:-1], action, 106,
                 "Damaged cabinet: cabinet size %u does not fit the file "
                 "(%u bytes)" % (len(plain), len(plain) - 1))
+    # Member names come from the file: on every stream their control bytes
+    # are shown as ?, so that no name ends a line or fakes another.
+    broken = build_cab([0, 1], [(b"x\nFAKE: second line", setup, 0),
+                                (b"B\x1b[2J\x7f.000", setup, 1)])
+    for action in (["d"], ["c", "-arch", "0"]):
+        verb = action[0]
+        refused("names breaking the error line, " + verb, "x.cab", broken,
+                action, 107, "Cabinet not handled: 2 setup files "
+                "(x?FAKE: second line, B?[2J?.000)")
+        refused("empty member name, " + verb, "x.cab",
+                build_cab([0], [(b"APP.000", setup, 0), (b"", readme, 0)]),
+                action, 106, "Damaged cabinet: name of file 1 is empty")
+        refused("member name of 256 bytes, " + verb, "x.cab",
+                build_cab([0], [(b"n" * 256, setup, 0)]), action, 106,
+                "Damaged cabinet: name of file 0 is longer than 255 bytes")
+    faking = build_cab([1], [(b"APP\r\nArchitecture: 0 (Any)\r\nX.000",
+                              setup, 0)])
+    cases.append(Case("cabinet", "member name faking report lines, d",
+                      args=["d", "x.cab"], out=e2e.SAMPLE_REPORT +
+                      lines("Cabinet member: APP??Architecture: 0 (Any)??X.000",
+                            "Cabinet folder: 0 (MSZIP)", "Cabinet signed: no",
+                            "Cabinet programs: none"),
+                      files={"x.cab": faking}, after={"x.cab": faking}))
     refused("unknown bytes behind the cabinet, c", "x.cab", plain + b"xyz",
             ["c", "-arch", "0"], 107,
             "Cabinet not handled: 3 unknown bytes behind its end")
@@ -424,5 +593,91 @@ def built_cases(e2e):
     return cases
 
 
+LIST_HEADER = ("path\tmember\tarch\tarch name\tmin version\tmax version\t"
+               "unsupported platforms\tsigned\tprograms\tapp name\tprovider")
+
+
+def list_row(path, member, arch, name, vmin, vmax, platforms, signed,
+             programs, app, provider):
+    return "\t".join([path, member, str(arch), name, "%u.%u.%u" % vmin,
+                      "%u.%u.%u" % vmax, platforms, signed, programs, app,
+                      provider])
+
+
+def list_cases(e2e):
+    """The list action over folders of setup files, cabinets and others,
+    natively and under Wine, where paths use the other separator."""
+    Case, lines = e2e.Case, e2e.lines
+    setup = e2e.SAMPLE
+    odd = e2e.setup_file(arch=5, app=b"Tab\there\nNL", provider=b"\x7fP\xe9",
+                         platforms=())
+    plain = build_cab([0], [(b"HELLO.000", setup, 0), (b"readme.txt", b"hi", 0)])
+    weird = build_cab([1], [(b"x\nFAKE: y.000", odd, 0)])
+    # Two setup files, one row each in member order, and MIPS and ARM code.
+    two = build_cab([1, 0], [(b"mips.exe", pe_file(0x0166), 0),
+                             (b"B.000", odd, 1), (b"A.000", setup, 0),
+                             (b"arm.dll", pe_file(0x01C0), 1)])
+    folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
+              "lib/sub/c.000": odd, "lib/sub/empty": b"",
+              "lib/two.cab": two, "lib/zz.cab": weird}
+    sample = ("setuphdr tests", "Hello CE", 2577, "StrongARM", (3, 0, 0),
+              (5, 99, 3758096384), "HPC,JUPITER")
+
+    def rows(sep):
+        def row(path, member, values, signed, programs=""):
+            provider, app, arch, name, vmin, vmax, platforms = values
+            return list_row(path.replace("/", sep), member, arch, name, vmin,
+                            vmax, platforms, signed, programs, app, provider)
+        odd_values = ("?P\xe9", "Tab?here?NL", 5, "", (3, 0, 0),
+                      (5, 99, 3758096384), "")
+        return [LIST_HEADER,
+                row("lib/a.000", "", sample, ""),
+                row("lib/b.cab", "HELLO.000", sample, "no"),
+                row("lib/sub/c.000", "", odd_values, ""),
+                row("lib/two.cab", "B.000", odd_values, "no", "MIPS,ARM"),
+                row("lib/two.cab", "A.000", sample, "no", "MIPS,ARM"),
+                row("lib/zz.cab", "x?FAKE: y.000", odd_values, "no")]
+
+    damaged = dict(folder)
+    damaged["lib/sub/bad.cab"] = plain[:60]
+    cases = []
+    for where, sep in (("native", "/"), ("wine", "\\")):
+        cases.append(Case("list", "a folder, walked in name order",
+                          args=["l", "lib"], out=lines(*rows(sep)),
+                          files=folder, after=folder, where=where))
+        bad = ("lib/sub/bad.cab: Damaged cabinet: cabinet size 596 does not "
+               "fit the file (60 bytes)").replace("/", sep)
+        out = rows(sep)
+        cases.append(Case("list", "a damaged cabinet among good files",
+                          args=["l", "lib"], rc=111, out=lines(*out),
+                          err=lines(bad), files=damaged, where=where))
+    cases.append(Case("list", "named files, one missing, one not ours",
+                      args=["l", "lib/a.000", "none.cab", "lib/notes.txt",
+                            "lib/b.cab"], rc=111,
+                      out=lines(*rows("/")[:2] + rows("/")[2:3]),
+                      err=e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" +
+                                 e2e.SYS + r"\)\r\n"
+                                 r"lib/notes\.txt: File too short for an "
+                                 r"MSCE header \(2 bytes, 100 needed\)\r\n"),
+                      files=folder, where="native"))
+    for name, args, message in [
+            ("no path", ["l"], "No file specified"),
+            ("an option", ["l", "-arch", "5", "lib"],
+             "Invalid option for the action"),
+            ("an unknown option", ["l", "lib", "-x"], "Invalid option x")]:
+        cases.append(Case("list", name, args=args, rc=2, err=lines(message)))
+    # Windows leaves wildcards to the program.
+    cases.append(Case("list", "a *.cab pattern", args=["l", "lib\\*.cab"],
+                      out=lines(*rows("\\")[:1] + rows("\\")[2:3] +
+                                rows("\\")[4:]),
+                      files=folder, where="wine"))
+    cases.append(Case("list", "a pattern that matches nothing",
+                      args=["l", "lib\\*.none", "lib\\a.000"], rc=111,
+                      out=lines(*rows("\\")[:2]),
+                      err=lines("lib\\*.none: No file matches the pattern"),
+                      files=folder, where="wine"))
+    return cases
+
+
 def cases(e2e, shared):
-    return built_cases(e2e) + real_cases(e2e, shared)
+    return built_cases(e2e) + real_cases(e2e, shared) + list_cases(e2e)

@@ -91,6 +91,7 @@ USAGE = (
         "",
         "d - display MSCE file header",
         "c - change header fields",
+        "l - list the setup files in files and folders, one row each",
         "",
         "Options:",
         "",
@@ -98,6 +99,7 @@ USAGE = (
         "-vermin <major>[.<minor>[.<build>]] - minimal CE version",
         "-vermax <major>[.<minor>[.<build>]] - maximal CE version",
         "-unsign - remove the signature of a signed cabinet (.cab)",
+        "-allplatforms - clear the unsupported platforms list",
     ]) + "\n" + CRLF + "Architecture codes and names:\n" + CRLF +
     "".join("%5u %s\r\n" % row for row in ARCH_ROWS)).encode("ascii")
 
@@ -162,9 +164,13 @@ def setup_file(arch=2577, vmin=(3, 0, 0), vmax=(5, 99, 0xE0000000),
     return bytes(data)
 
 
-def patched(data, arch=None, vmin=None, vmax=None):
-    """data with the given fields stored: the expected file after a change."""
+def patched(data, arch=None, vmin=None, vmax=None, clear_platforms=False):
+    """data with the given fields stored: the expected file after a change.
+    clear_platforms sets the platform list's length to 0, keeping its
+    offset."""
     out = bytearray(data)
+    if clear_platforms:
+        struct.pack_into("<H", out, PLATFORMS_TEXT + 2, 0)
     if arch is not None:
         struct.pack_into("<I", out, ARCH, arch)
     if vmin is not None:
@@ -207,14 +213,15 @@ class Case:
     on files' first entry during the run (native). stdout: (path, mode) of a
     file opened as the standard output instead of a capture (out is then
     not looked at). terminal: the standard output is a pseudo-terminal.
+    stdin: a file of the case's folder given as the standard input (native).
     skip: a function of the options giving a reason to skip, or None.
     check: a function of the folder giving a list of further problems."""
 
     def __init__(self, group, name, args=None, raw=None, rc=0, out=b"",
                  err=b"", files=None, prepare=None, after=None,
                  where="both", mode="std", closed_fd=None, limits=None,
-                 lock=None, stdout=None, terminal=False, skip=None,
-                 check=None):
+                 lock=None, stdout=None, terminal=False, stdin=None,
+                 skip=None, check=None):
         self.__dict__.update(locals())
         del self.__dict__["self"]
 
@@ -339,6 +346,11 @@ for name, args, message in [
         ("no file behind options", ["c", "-arch", "5", "-vermin"],
          "No file specified"),
         ("change without fields", ["c", "f.000"], "No fields to change"),
+        ("allplatforms twice",
+         ["c", "-allplatforms", "-arch", "5", "-allplatforms", "f.000"],
+         "Allplatforms already specified"),
+        ("allplatforms with the display action",
+         ["d", "-allplatforms", "f.000"], "Invalid option for the action"),
 ]:
     cmd_error(name, args, message)
 cmd_error("unterminated quoted path", None, "Error in file path",
@@ -457,7 +469,7 @@ for name, data, expected in [
          files={"f.000": data}, after={"f.000": data})
 
 # Every combination of changed fields: the change lines, and afterwards
-# only the requested fields of bytes 20 to 47 differ.
+# only the requested fields of bytes 20 to 47 and 94 to 95 differ.
 ARCH_CHANGE = (["-arch", "MIPS_R4000"], "Arch set to 4000 (MIPS_R4000)",
                {"arch": 4000})
 MIN_CHANGE = (["-vermin", "4.21.7"], "Min ver set to 4.21 build 7",
@@ -465,9 +477,12 @@ MIN_CHANGE = (["-vermin", "4.21.7"], "Min ver set to 4.21 build 7",
 MAX_CHANGE = (["-vermax", "6.999.3758096384"],
               "Max ver set to 6.999 build 3758096384",
               {"vmax": (6, 999, 3758096384)})
-for combo in ([ARCH_CHANGE], [MIN_CHANGE], [MAX_CHANGE],
+PLATFORMS_CHANGE = (["-allplatforms"], "Unsupported platforms cleared",
+                    {"clear_platforms": True})
+for combo in ([ARCH_CHANGE], [MIN_CHANGE], [MAX_CHANGE], [PLATFORMS_CHANGE],
               [ARCH_CHANGE, MIN_CHANGE], [ARCH_CHANGE, MAX_CHANGE],
-              [MIN_CHANGE, MAX_CHANGE], [ARCH_CHANGE, MIN_CHANGE, MAX_CHANGE]):
+              [MIN_CHANGE, MAX_CHANGE], [ARCH_CHANGE, MIN_CHANGE, MAX_CHANGE],
+              [ARCH_CHANGE, MIN_CHANGE, MAX_CHANGE, PLATFORMS_CHANGE]):
     fields = {}
     for _, _, change in combo:
         fields.update(change)
@@ -488,6 +503,19 @@ case("files", "change of the sample to the same values",
      args=["c", "-arch", "2577", "-vermin", "3", "f.000"],
      out=lines("Arch set to 2577 (StrongARM)", "Min ver set to 3.0 build 0"),
      files={"f.000": SAMPLE}, after={"f.000": SAMPLE})
+# Without a list, -allplatforms is a change to the same value.
+NO_PLATFORMS = setup_file(platforms=())
+case("files", "-allplatforms on a file without a list",
+     args=["c", "-allplatforms", "f.000"],
+     out=lines("Unsupported platforms cleared"),
+     files={"f.000": NO_PLATFORMS}, after={"f.000": NO_PLATFORMS})
+# The sample as the change above leaves it: its names are still in the
+# file, but the report no longer shows them.
+case("files", "report after -allplatforms: no platform line",
+     args=["d", "f.000"], out=report(
+         "setuphdr tests", "Hello CE", (2577, "StrongARM"), (3, 0, 0),
+         (5, 99, 3758096384), (4, 2, 3, 1, 2, 1)),
+     files={"f.000": patched(SAMPLE, clear_platforms=True)})
 
 # Bad headers: exit 103, one line on stderr, the file untouched.
 BAD_HEADERS = [
@@ -586,18 +614,20 @@ for lock, args, ok in (("read", ["d", "f.000"], True),
 # Real failures of the write and the allocation, through resource limits.
 # A file-size limit below the 100 header bytes refuses the change before
 # anything is written (the tool itself keeps SIGXFSZ from ending it).
-for limit in (0, 30, 47, 99, 100):
+for limit in (0, 30, 47, 95, 99, 100):
     ok = limit >= 100
     case("files", "write under a file-size limit of %d bytes" % limit,
          args=["c", "-arch", "70001", "-vermin", "9.9.9", "-vermax", "8.8.8",
-               "f.000"], rc=0 if ok else 105,
+               "-allplatforms", "f.000"], rc=0 if ok else 105,
          out=lines("Arch set to 70001 (ARM_7TDMI)",
-                   "Min ver set to 9.9 build 9", "Max ver set to 8.8 build 8"),
+                   "Min ver set to 9.9 build 9", "Max ver set to 8.8 build 8",
+                   "Unsupported platforms cleared"),
          err=b"" if ok else error_line(
              r"Cannot write file \(%s\); the file is unchanged" % SYS),
          files={"f.000": SAMPLE}, where="native",
          after={"f.000": patched(SAMPLE, arch=70001, vmin=(9, 9, 9),
-                                 vmax=(8, 8, 8)) if ok else SAMPLE},
+                                 vmax=(8, 8, 8), clear_platforms=True)
+                if ok else SAMPLE},
          limits={resource.RLIMIT_FSIZE: limit})
 case("files", "file buffer refused by an address-space limit",
      args=["d", "big.000"], rc=100,
@@ -770,9 +800,11 @@ class Runner:
                                       stderr=subprocess.PIPE,
                                       preexec_fn=child_setup, timeout=300)
             return proc.returncode, b"", proc.stderr
-        proc = subprocess.run(argv, cwd=folder, stdin=subprocess.DEVNULL,
-                              capture_output=True, preexec_fn=child_setup,
-                              timeout=300)
+        with open(os.path.join(folder, c.stdin) if c.stdin
+                  else os.devnull, "rb") as stdin:
+            proc = subprocess.run(argv, cwd=folder, stdin=stdin,
+                                  capture_output=True, preexec_fn=child_setup,
+                                  timeout=300)
         return proc.returncode, proc.stdout, proc.stderr
 
     def run_wine(self, c, folder):
@@ -855,6 +887,7 @@ def run_case(runner, c, folder):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     for name, data in (c.files or {}).items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
     if c.prepare:

@@ -3,6 +3,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>  // std::max
+
 namespace cabtest {
 
 std::uint32_t get(const std::string& bytes, std::size_t offset, int size) {
@@ -163,6 +165,25 @@ std::string setupFile(std::uint32_t arch, const std::string& app,
   file += app + std::string(1, '\0') + provider + std::string(1, '\0');
   for (std::size_t i = file.size(); i < size; ++i)
     file += static_cast<char>("setup body "[i % 11]);
+  return file;
+}
+
+std::string peFile(const PeFile& pe) {
+  const std::uint32_t directories = pe.plus ? 112 : 96;  // in the optional
+  const std::uint32_t optionalSize =
+      pe.optionalSize != 0 ? pe.optionalSize : directories + 16 * 8;
+  const std::uint32_t optional = pe.offset + 4 + 20;
+  std::string file = "MZ";
+  file.resize(std::max<std::size_t>(pe.size, optional + optionalSize), 'p');
+  put(file, 0x3C, pe.offset, 4);
+  file.replace(pe.offset, 4, std::string("PE\0\0", 4));
+  put(file, pe.offset + 4, pe.machine, 2);
+  put(file, pe.offset + 4 + 16, optionalSize, 2);
+  put(file, optional, pe.plus ? 0x20B : 0x10B, 2);
+  put(file, optional + directories - 4, pe.directories, 4);
+  // The CLI header's address and size; zero when absent.
+  put(file, optional + directories + 14 * 8, pe.cli ? 0x2008 : 0, 4);
+  put(file, optional + directories + 14 * 8 + 4, pe.cli ? 0x48 : 0, 4);
   return file;
 }
 

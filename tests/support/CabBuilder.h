@@ -58,6 +58,22 @@ std::string setupFile(std::uint32_t arch, const std::string& app = "App",
 std::string archCopy(std::uint32_t arch, const std::string& app,
                      const std::string& provider);
 
+/// A program's PE file: the DOS header, "PE\0\0" at offset, the file
+/// header with machine, and a PE32 (or PE32+) optional header with that
+/// many data directories, the CLI header's non-empty when cli is set.
+struct PeFile {
+  std::uint16_t machine = 0x01C0;  // ARM
+  std::uint32_t offset = 0x80;
+  std::uint32_t size = 1024;       // more when the headers need it
+  bool cli = false;
+  bool plus = false;
+  std::uint32_t directories = 16;
+  std::uint32_t optionalSize = 0;  // 0: all the directories
+};
+
+/// The bytes of a PE file, filler behind its headers.
+std::string peFile(const PeFile& pe);
+
 /// The members of a cabinet by name, decoded with zlib in the sliding or
 /// the frame reading (History::None is no reading); empty when the
 /// cabinet does not read. fill stands for frame positions no block wrote.

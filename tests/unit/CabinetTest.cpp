@@ -22,6 +22,7 @@
 namespace {
 
 using cabtest::Recipe;
+using cabtest::peFile;
 
 // Bytes that compress, but not to nothing.
 std::string filler(std::size_t size, unsigned seed) {
@@ -53,7 +54,15 @@ std::string text(std::size_t size, std::uint32_t seed, bool high = false) {
   return bytes;
 }
 
-const std::string kSetup = cabtest::setupFile(2577, "App", "Provider", 400);
+// A setup file with an unsupported-platforms list (8 bytes at 120).
+std::string setupWithPlatforms() {
+  std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
+  cabtest::put(setup, 92, 120, 2);
+  cabtest::put(setup, 94, 8, 2);
+  return setup;
+}
+
+const std::string kSetup = setupWithPlatforms();
 
 // Reads ranges of a cabinet held in a string, failing the test on any
 // read outside it.
@@ -113,9 +122,9 @@ Change change(const std::string& cabinet, const ChangeRequest& changes,
   return run;
 }
 
-ChangeRequest archAndMin() {
+ChangeRequest retarget() {
   ChangeRequest changes = {};
-  changes.archGiven = changes.minVersionGiven = true;
+  changes.archGiven = changes.minVersionGiven = changes.clearPlatforms = true;
   changes.arch = 4000;
   changes.minVersion = {6, 1, 2};
   return changes;
@@ -127,6 +136,7 @@ std::string patchedSetup() {
   cabtest::put(setup, 24, 6, 4);
   cabtest::put(setup, 28, 1, 4);
   cabtest::put(setup, 40, 2, 4);
+  cabtest::put(setup, 94, 0, 2);
   return setup;
 }
 
@@ -192,7 +202,7 @@ TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
               kSetup);
     freeBlock(member.bytes);
 
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     ASSERT_EQ(run.status, CabStatus::Ok);
     EXPECT_TRUE(run.verified) << err();
     auto before = cabtest::extract(cabinet), after = cabtest::extract(run.image);
@@ -213,7 +223,7 @@ TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {
     Recipe recipe = {{{0, 32768, cabtest::archCopy(2577, "App", provider)}},
                  {{"APP.000", kSetup}}};
     recipe.folderReserveSize = 40;
-    const Change run = change(cabtest::build(recipe), archAndMin());
+    const Change run = change(cabtest::build(recipe), retarget());
     ASSERT_TRUE(run.verified);
     const bool faithful = std::strcmp(provider, "Provider") == 0;
     EXPECT_EQ(cabtest::get(run.image, 36 + 4 + 8, 4), faithful ? 4000u : 2577u);
@@ -279,7 +289,7 @@ TEST_F(CabinetTest, OnlyBlocksThatMayReferToTheChangeAreEncodedAgain) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string cabinet = cabtest::build(c.recipe);
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     ASSERT_TRUE(run.verified) << err();
     const auto before = blockRecords(cabinet), after = blockRecords(run.image);
     ASSERT_EQ(before.size(), after.size());
@@ -333,7 +343,7 @@ TEST_F(CabinetTest, ShortBlocksMeanTheSameToEveryReader) {
     SCOPED_TRACE(c.name);
     fake::state().error.clear();
     const std::string cabinet = cabtest::build(c.recipe);
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     if (c.refusal != nullptr) {
       EXPECT_EQ(run.status, CabStatus::Unhandled);
       EXPECT_EQ(err(), c.refusal);
@@ -393,7 +403,7 @@ TEST_F(CabinetTest, MemoryFollowsWhatTheJobNeeds) {
   const std::string tiny = cabtest::build(
       {{{1, 1, "", {}, cabtest::History::None}},
        {{"APP.000", kSetup}, {"x.001", filler(4600, 5)}}});
-  const Change run = change(tiny, archAndMin());
+  const Change run = change(tiny, retarget());
   ASSERT_EQ(run.status, CabStatus::Ok) << err();
   EXPECT_TRUE(run.verified) << err();
   EXPECT_EQ(cabtest::extract(run.image).at("x.001"), filler(4600, 5));
@@ -413,7 +423,7 @@ TEST_F(CabinetTest, NewImageOf4GiBIsRefused) {
         {"x.001", x.substr(kSetup.size()) + x + x + x}}});
   const std::uint32_t claimed = 0xFFFFFFF0u;
   cabtest::put(cabinet, 8, claimed, 4);
-  const Change run = change(cabinet, archAndMin(), false, claimed);
+  const Change run = change(cabinet, retarget(), false, claimed);
   EXPECT_EQ(run.status, CabStatus::Unhandled);
   EXPECT_EQ(err(), "Cabinet not handled: the new cabinet would be 4 GiB or "
                    "more\r\n");
@@ -423,7 +433,7 @@ TEST_F(CabinetTest, NewImageOf4GiBIsRefused) {
 TEST_F(CabinetTest, IncompressibleBlockIsWrittenAsStoredDeflate) {
   const std::string cabinet =
       cabtest::build({{{1}}, {{"APP.000", kSetup}, {"n.001", noise(70000)}}});
-  const Change run = change(cabinet, archAndMin());
+  const Change run = change(cabinet, retarget());
   ASSERT_TRUE(run.verified);
   // Block 1, all noise, is encoded anew: "CK", a stored deflate block's 5
   // bytes and the 32768 bytes, where zlib's own output would pass the
@@ -461,6 +471,107 @@ TEST_F(CabinetTest, SameValuesLeaveTheCabinetAlone) {
                             same);
   EXPECT_EQ(run.status, CabStatus::Ok);
   EXPECT_TRUE(run.unchanged);
+}
+
+// The families of a cabinet's programs, the display's way (ranges of the
+// file) and the change's (the file in memory) alike, and from the pass
+// that lists every setup file.
+TEST_F(CabinetTest, NamesTheFamiliesOfItsPrograms) {
+  cabtest::PeFile dotNet, far;
+  dotNet.machine = 0x014C;
+  dotNet.cli = true;
+  far.offset = 5000;  // past the 4 KiB looked at
+  const std::string mips = peFile({0x0166}), sh3 = peFile({0x01A2, 600});
+  const struct {
+    const char* name;
+    Recipe recipe;
+    const char* families;
+  } cases[] = {
+      {"stored, a program beside the setup file",
+       {{{0}}, {{"APP.000", kSetup}, {"a.dll", peFile({})}}}, "ARM"},
+      {"MSZIP blocks of 40 bytes: every header across blocks",
+       {{{1, 40}}, {{"APP.000", kSetup}, {"m.dll", mips},
+                    {"n.dll", peFile(dotNet)}, {"s.exe", sh3}}},
+       "MIPS, .NET, SH3"},
+      {"a program behind 70000 bytes of MSZIP",
+       {{{1}}, {{"APP.000", kSetup}, {"big", filler(70000, 3)},
+                {"a.dll", peFile({})}}},
+       "ARM"},
+      {"member order, not stream order",
+       {{{0}, {1}}, {{"x.dll", peFile({0x01A6}), 1}, {"APP.000", kSetup},
+                     {"y.dll", peFile({})}}},
+       "SH4, ARM"},
+      {"no program",
+       {{{1}}, {{"APP.000", kSetup}, {"far.dll", peFile(far)},
+                {"tiny", peFile({}).substr(0, 63)}, {"t.txt", filler(900, 4)}}},
+       "none"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = cabtest::build(c.recipe);
+    ExactBytes bytes(file);
+    const CabinetSource sources[] = {
+        {nullptr, static_cast<std::uint32_t>(file.size()), readRange, &file,
+         false},
+        {bytes.data(), bytes.size(), nullptr, nullptr, false}};
+    for (const CabinetSource& source : sources) {
+      Cabinet parsed;
+      SetupMember member = {};
+      ProgramFamilies programs = {};
+      CabinetScan scan = {};
+      char text[kFamilyListSize];
+      ASSERT_EQ(readCabinet(source, &parsed), CabStatus::Ok);
+      ASSERT_EQ(findSetupFile(source, &parsed, &member, &programs),
+                CabStatus::Ok);
+      EXPECT_STREQ(formatProgramFamilies(programs, ", ", text), c.families);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes),
+                            member.size),
+                kSetup);
+      ASSERT_EQ(scanCabinet(source, &parsed, &scan), CabStatus::Ok);
+      EXPECT_STREQ(formatProgramFamilies(scan.programs, ", ", text),
+                   c.families);
+      ASSERT_EQ(scan.setupCount, 1u);
+      EXPECT_EQ(scan.setupIndices[0], member.index);
+      freeBlock(scan.setupIndices);
+      freeBlock(member.bytes);
+    }
+  }
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(CabinetTest, ListsEverySetupFileAndCopiesEach) {
+  const std::string big = cabtest::setupFile(4000, "Big", "P", 5000);
+  const Recipe recipe = {{{1, 100}, {0}},
+                         {{"A.000", kSetup, 1}, {"B.000", big},
+                          {"a.dll", peFile({})}, {"C.000", kSetup}}};
+  const std::string file = cabtest::build(recipe);
+  ExactBytes bytes(file);
+  const CabinetSource source = {bytes.data(), bytes.size(), nullptr, nullptr,
+                                false};
+  Cabinet parsed;
+  CabinetScan scan = {};
+  ASSERT_EQ(readCabinet(source, &parsed), CabStatus::Ok);
+  ASSERT_EQ(scanCabinet(source, &parsed, &scan), CabStatus::Ok);
+  ASSERT_EQ(scan.setupCount, 3u);
+  const std::uint16_t indices[] = {0, 1, 3};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(scan.setupIndices[i], indices[i]);
+    SetupMember member = {};
+    ASSERT_EQ(copySetupFile(source, &parsed, indices[i], &member),
+              CabStatus::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.size),
+              recipe.members[indices[i]].bytes);
+    freeBlock(member.bytes);
+  }
+  freeBlock(scan.setupIndices);
+  EXPECT_EQ(err(), "");
+
+  // The program is not a setup file.
+  SetupMember member = {};
+  EXPECT_EQ(copySetupFile(source, &parsed, 2, &member),
+            CabStatus::NoSetupFile);
+  EXPECT_EQ(member.bytes, nullptr);
+  EXPECT_EQ(err(), "No setup file in the cabinet\r\n");
 }
 
 // A cabinet changed after it was built.
@@ -527,13 +638,21 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
        [&](std::string& c) { cabtest::put(c, fileEntry + 4, 10, 4); },
        CabStatus::Damaged,
        "Damaged cabinet: file \"APP.000\" lies outside its folder"},
-      {"name without end", {{{0}}, {{std::string(300, 'n'), kSetup}}},
+      {"name of 256 bytes", {{{0}}, {{std::string(256, 'n'), kSetup}}},
        nullptr, CabStatus::Damaged,
-       "Damaged cabinet: name of file 0 has no end"},
+       "Damaged cabinet: name of file 0 is longer than 255 bytes"},
       {"member on the setup file's header", plain,
        [&](std::string& c) {
          const std::size_t other = fileEntry + 16 + sizeof "APP.000";
          cabtest::put(c, other + 4, 44, 4);  // "xyz" over bytes 44 to 46
+       },
+       CabStatus::Unhandled,
+       "Cabinet not handled: file \"other.001\" shares the setup file's "
+       "header"},
+      {"member on the platform list's length", plain,
+       [&](std::string& c) {
+         const std::size_t other = fileEntry + 16 + sizeof "APP.000";
+         cabtest::put(c, other + 4, 93, 4);  // "xyz" over bytes 93 to 95
        },
        CabStatus::Unhandled,
        "Cabinet not handled: file \"other.001\" shares the setup file's "
@@ -550,7 +669,7 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
     fake::state().error.clear();
     std::string cabinet = cabtest::build(refusal.recipe);
     if (refusal.mutate) refusal.mutate(cabinet);
-    const Change run = change(cabinet, archAndMin());
+    const Change run = change(cabinet, retarget());
     EXPECT_EQ(run.status, refusal.status);
     EXPECT_EQ(err(), std::string(refusal.line) + "\r\n");
   }
@@ -596,6 +715,14 @@ TEST_F(CabinetTest, AFailedReplacementLeavesTheCabinetAlone) {
        "unchanged"},
       {"cut after the read", [](State& s) { s.sizeAfterRead = 10; },
        kExitReadFailed, "File changed while it was read"},
+      {"rewritten while the new cabinet is flushed",
+       [](State& s) { s.rewrittenAtFlush = true; }, kExitReadFailed,
+       "File changed while it was read"},
+      {"link that cannot be followed",
+       [](State& s) { s.linkError = fake::kErrorAccessDenied; },
+       kExitReplaceFailed,
+       "Cannot follow the link \"a.cab\" (0/5 - Access is denied.); the "
+       "cabinet is unchanged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -614,8 +741,10 @@ TEST_F(CabinetTest, AFailedReplacementLeavesTheCabinetAlone) {
     const std::string& now = fake::state().files.at("a.cab").bytes;
     if (c.code == kExitOk) {
       EXPECT_EQ(cabtest::extract(now).at("x.001"), "x");
-    } else if (c.code == kExitReplaceFailed) {
-      EXPECT_EQ(now, cabinet);
+    } else {
+      // As it was, or as the other process left it.
+      const long long cut = fake::state().sizeAfterRead;
+      EXPECT_EQ(now, cut < 0 ? cabinet : cabinet.substr(0, 10));
     }
     EXPECT_EQ(fake::liveBlocks(), 0u);
     EXPECT_EQ(fake::openFiles(), 0u);

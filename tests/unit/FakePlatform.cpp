@@ -275,6 +275,7 @@ bool readAt(Handle file, std::uint32_t offset, void* buffer,
   // Once the whole file is read, another process may cut or grow it.
   if (gState.sizeAfterRead >= 0 && offset + count >= bytes.size()) {
     bytes.resize(static_cast<std::size_t>(gState.sizeAfterRead), '\0');
+    ++gState.files[open->second.path].written;
   }
   if (count < size) {
     gState.lastError = fake::kErrorHandleEof;
@@ -356,14 +357,27 @@ bool writeBytes(Handle handle, const void* bytes, std::uint32_t size,
 bool fileIdentity(Handle file, FileIdentity* identity) {
   auto open = fake::gOpen.find(file);
   if (open == fake::gOpen.end()) std::abort();
-  *identity = FileIdentity{gState.files[open->second.path].identity, 0};
+  const fake::File& found = gState.files[open->second.path];
+  *identity = FileIdentity{1, found.identity, found.written, found.written};
   return true;
 }
 
 bool pathHasIdentity(const char* path, const FileIdentity& identity) {
   auto found = gState.files.find(path);
   return found != gState.files.end() && !gState.identityChanges &&
-         found->second.identity == identity.first;
+         identity.volume == 1 && found->second.identity == identity.index;
+}
+
+bool resolveLinks(const char* path, Handle file, char* target) {
+  if (fake::gOpen.find(file) == fake::gOpen.end()) std::abort();
+  if (gState.linkError != 0) {
+    gState.lastError = gState.linkError;
+    return false;
+  }
+  const std::size_t length = std::strlen(path);
+  if (length >= kTempPathSize) std::abort();
+  std::memcpy(target, path, length + 1);
+  return true;
 }
 
 Handle createTempBeside(const char* path, Handle original, char* tempPath) {
@@ -383,7 +397,15 @@ Handle createTempBeside(const char* path, Handle original, char* tempPath) {
 }
 
 bool flushFile(Handle file) {
-  if (fake::gOpen.find(file) == fake::gOpen.end()) std::abort();
+  auto open = fake::gOpen.find(file);
+  if (open == fake::gOpen.end()) std::abort();
+  const std::string& path = open->second.path;
+  // The file a temporary one replaces: its name without ".tmp".
+  if (gState.rewrittenAtFlush && path.size() > 4 &&
+      path.compare(path.size() - 4, 4, ".tmp") == 0) {
+    auto original = gState.files.find(path.substr(0, path.size() - 4));
+    if (original != gState.files.end()) ++original->second.written;
+  }
   if (gState.flushError == 0) return true;
   gState.lastError = gState.flushError;
   return false;
@@ -405,5 +427,70 @@ bool replaceFile(const char* tempPath, const char* path, Handle* original) {
 }
 
 void removeFile(const char* path) { gState.files.erase(path); }
+
+// Folders are implied by the files' paths: "a/b/c" makes "a" and "a/b"
+// folders. A folder being read holds its entries, found when it was opened.
+namespace {
+struct OpenDirectory {
+  std::vector<std::pair<std::string, PathKind>> entries;
+  std::size_t next = 0;
+};
+std::map<Handle, OpenDirectory> gDirectories;
+Handle gNextDirectory = 0x40000;
+}  // namespace
+
+PathKind pathKind(const char* path) {
+  const std::string name = path;
+  if (fake::gState.files.count(name) != 0) return PathKind::File;
+  for (const auto& file : fake::gState.files) {
+    if (file.first.compare(0, name.size() + 1, name + "/") == 0)
+      return PathKind::Directory;
+  }
+  return PathKind::Other;
+}
+
+char pathSeparator() { return '/'; }
+
+bool expandsWildcards() { return false; }
+
+Handle openDirectory(const char* directory, const char* pattern) {
+  const std::string prefix =
+      directory[0] == '\0' ? std::string() : std::string(directory) + "/";
+  if (pattern != nullptr ||
+      (!prefix.empty() && pathKind(directory) != PathKind::Directory)) {
+    fake::gState.lastError = fake::kErrorFileNotFound;
+    return kNoHandle;
+  }
+  OpenDirectory opened;
+  for (const auto& file : fake::gState.files) {
+    if (file.first.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = file.first.substr(prefix.size());
+    const std::size_t slash = rest.find('/');
+    const std::string name = rest.substr(0, slash);
+    const PathKind kind =
+        slash == std::string::npos ? PathKind::File : PathKind::Directory;
+    if (opened.entries.empty() || opened.entries.back().first != name)
+      opened.entries.emplace_back(name, kind);
+  }
+  const Handle handle = gNextDirectory++;
+  gDirectories[handle] = opened;
+  return handle;
+}
+
+bool readDirectory(Handle directory, char* name, std::size_t room,
+                   PathKind* kind) {
+  OpenDirectory& opened = gDirectories.at(directory);
+  fake::gState.lastError = 0;
+  while (opened.next < opened.entries.size()) {
+    const auto& entry = opened.entries[opened.next++];
+    if (entry.first.size() + 1 > room) continue;
+    std::memcpy(name, entry.first.c_str(), entry.first.size() + 1);
+    *kind = entry.second;
+    return true;
+  }
+  return false;
+}
+
+void closeDirectory(Handle directory) { gDirectories.erase(directory); }
 
 }  // namespace platform

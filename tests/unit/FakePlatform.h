@@ -43,6 +43,7 @@ struct File {
   std::string bytes;
   bool readOnly = false;
   std::uint64_t identity = 0;  // a new one for every file added
+  std::uint64_t written = 0;   // moves with every write by another process
 };
 
 // One write to a file handle: where and what.
@@ -98,6 +99,10 @@ struct State {
   std::uint64_t writeLimit = ~std::uint64_t{0};  // writeLimitAllows bound
   long long sizeAfterRead = -1;    // once read, the file is cut or grown to
                                    // this size, as by another process
+  bool rewrittenAtFlush = false;   // another process rewrites the file a
+                                   // temporary one is to replace, keeping
+                                   // its size, while that one is flushed
+  std::uint32_t linkError = 0;     // resolveLinks fails
   std::uint32_t tempError = 0;     // createTempBeside fails
   std::uint32_t flushError = 0;    // flushFile fails
   std::uint32_t replaceError = 0;  // replaceFile fails (the old file stays)

@@ -347,12 +347,13 @@ TEST_F(HeaderTest, ApplyChangesEveryCombination) {
   request.minVersion = {4, 21, 100};
   request.maxVersion = {5, 2, 3758096384u};
 
-  for (int mask = 0; mask < 8; ++mask) {
+  for (int mask = 0; mask < 16; ++mask) {
     SCOPED_TRACE(mask);
     fake::reset();
     request.archGiven = (mask & 1) != 0;
     request.minVersionGiven = (mask & 2) != 0;
     request.maxVersionGiven = (mask & 4) != 0;
+    request.clearPlatforms = (mask & 8) != 0;
 
     SetupFile expected;
     expected.bytes = base;
@@ -368,6 +369,10 @@ TEST_F(HeaderTest, ApplyChangesEveryCombination) {
     if (request.maxVersionGiven) {
       expected.u32(32, 5).u32(36, 2).u32(44, 3758096384u);
       lines += "Max ver set to 5.2 build 3758096384\r\n";
+    }
+    if (request.clearPlatforms) {
+      expected.u16(94, 0);  // the list's offset at 92 stays
+      lines += "Unsupported platforms cleared\r\n";
     }
 
     ExactBytes header(base);

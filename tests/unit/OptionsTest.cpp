@@ -42,6 +42,15 @@ TEST_F(OptionsTest, Errors) {
       {C, "-vermax 1 -vermax 1.2.3.4 f", "Maximal version already specified"},
       {D, "-unsign f", "Invalid option for the action"},
       {C, "-unsign -unsignx f", "Unsign already specified"},
+      {D, "-allplatforms f", "Invalid option for the action"},
+      {C, "-allplatforms -allplatformsx f", "Allplatforms already specified"},
+      {C, "-all f", "Invalid option all f"},
+      // A switch takes no word; a value option takes the next one, also
+      // when it is a switch, and refuses it.
+      {C, "-allplatforms -unsign -unsign f", "Unsign already specified"},
+      {C, "-arch -allplatforms f", "Invalid arch value \"-allplatforms\""},
+      {C, "-vermax -allplatforms f",
+       "Point, space or EOL expected: \"-allplatforms f\""},
       // -arch values.
       {C, "-arch SH3 f", "Invalid arch value \"SH3\""},
       {C, "-arch \"SH 3\" f", "Invalid arch value \"SH 3\""},
@@ -178,13 +187,27 @@ TEST_F(OptionsTest, Commands) {
   }
 }
 
-TEST_F(OptionsTest, UnsignIsASwitchThatAloneIsEnoughToChange) {
-  for (const char* text : {"-unsign f", "f -unsign", "-unsign\tf",
-                           "-unsign -arch 5 f"}) {
-    SCOPED_TRACE(text);
+TEST_F(OptionsTest, SwitchesAloneAreEnoughToChange) {
+  const struct {
+    const char* text;
+    bool unsign;
+    bool clearPlatforms;
+  } cases[] = {
+      {"-unsign f", true, false},
+      {"f -unsign", true, false},
+      {"-unsign\tf", true, false},
+      {"-unsign -arch 5 f", true, false},
+      {"-allplatforms f", false, true},
+      {"f -allplatforms", false, true},
+      {"-allplatforms -unsign f", true, true},
+      {"-unsign -allplatforms f", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     Command command;
-    ASSERT_TRUE(readOptions(C, text, &command)) << err();
-    EXPECT_TRUE(command.unsign);
+    ASSERT_TRUE(readOptions(C, c.text, &command)) << err();
+    EXPECT_EQ(command.unsign, c.unsign);
+    EXPECT_EQ(command.changes.clearPlatforms, c.clearPlatforms);
     EXPECT_EQ(std::string(command.path), "f");
   }
 }

@@ -19,11 +19,12 @@ class FakePlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    gConsole = ConsoleStreams{fake::kOutput, fake::kError, false, false, 0, false};
+    gConsole = ConsoleStreams{fake::kOutput, fake::kError, false, false, 0,
+                              nullptr};
   }
   void TearDown() override {
     gConsole = ConsoleStreams{platform::kNoHandle, platform::kNoHandle, false,
-                              false, 0, false};
+                              false, 0, nullptr};
     fake::reset();
   }
   static const std::string& out() { return fake::state().output; }

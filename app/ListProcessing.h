@@ -1,0 +1,19 @@
+// ListProcessing.h - the list action: one row per setup file found in the
+// files and folders of a command line.
+#ifndef SETUPHDR_APP_LISTPROCESSING_H
+#define SETUPHDR_APP_LISTPROCESSING_H
+
+#include <cstdint>
+
+#include "app/Options.h"
+
+/// Lists every path of the command (a setup file, a cabinet or a folder,
+/// walked in name order; on Windows a "*" or "?" in a path's last part is
+/// expanded here). Prints a header row, then one tab-separated row per
+/// setup file. A path or file that cannot be listed gets one error line,
+/// "PATH: " and the message the display would give, and the listing goes
+/// on. Returns 0 when every file was listed, 111 when any could not be,
+/// and 110 (at once) when the output cannot be written.
+std::uint32_t listFiles(const Command& command);
+
+#endif

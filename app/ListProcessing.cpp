@@ -414,22 +414,28 @@ bool readEntries(const char* directory, const char* pattern,
 }
 
 // Puts name behind the first length characters of the lister's path (a
-// folder), with a separator unless the folder ends in one. False when the
-// path would not fit.
+// folder), with a separator unless the folder ends in one (or, on Windows,
+// is a drive such as "C:"). When the path would not fit, reports it with
+// the folder's path and returns false, the path left as it was.
 bool joinPath(Lister* lister, std::size_t length, const char* name) {
   const char separator = platform::pathSeparator();
-  std::size_t at = length;
-  if (at != 0 && lister->path[at - 1] != separator &&
-      lister->path[at - 1] != '/')
-    lister->path[at++] = separator;
+  const char last = length != 0 ? lister->path[length - 1] : separator;
+  const bool joined = last == separator || last == '/' ||
+                      (separator == '\\' && last == ':');
+  const std::size_t at = joined ? length : length + 1;
   const std::size_t nameLength = std::strlen(name);
-  if (at + nameLength + 1 > sizeof lister->path) return false;
+  if (at + nameLength + 1 > sizeof lister->path) {
+    setErrorPrefix(lister->path);
+    reportError("Path too long for \"%s\"", name);
+    return false;
+  }
+  if (!joined) lister->path[length] = separator;
   std::memcpy(lister->path + at, name, nameLength + 1);
   return true;
 }
 
-// The file or folder at the lister's path and what it holds; found tells
-// whether it was named by the user or found in a folder.
+// The file or folder at the lister's path and what it holds; named tells
+// whether the user named it or it was found in a folder.
 bool listPath(Lister* lister, bool named);
 
 // Lists the folder at the lister's path, its entries in name order, and
@@ -448,8 +454,6 @@ bool listFolder(Lister* lister) {
     const auto kind = static_cast<platform::PathKind>(record[0]);
     if (kind == platform::PathKind::Other) continue;
     if (!joinPath(lister, length, record + 1)) {
-      setErrorPrefix(lister->path);
-      reportError("Path too long");
       lister->failed = true;
       continue;
     }
@@ -503,8 +507,6 @@ bool listWord(Lister* lister, const char* word) {
     std::memcpy(lister->path, directory, lastPart + 1);
     const char* name = entries.names + entries.order[i] + 1;
     if (!joinPath(lister, lastPart, name)) {
-      setErrorPrefix(lister->path);
-      reportError("Path too long");
       lister->failed = true;
       continue;
     }

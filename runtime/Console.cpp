@@ -9,13 +9,16 @@ ConsoleStreams gConsole = {platform::kNoHandle, platform::kNoHandle, false,
 
 namespace {
 
+// Room the prefix may take of a line, so that a long path leaves the
+// message its say.
+constexpr std::size_t kPrefixLimit = 512;
+
 // Formats "prefix: message" into buffer (kMessageTextLimit bytes) and
 // masks it; returns its length.
 std::size_t formatPrefixed(char* buffer, const char* format, va_list args) {
   const std::size_t prefixLength = std::strlen(gConsole.errorPrefix);
-  std::size_t length = prefixLength < kMessageTextLimit - 3
-                           ? prefixLength
-                           : kMessageTextLimit - 3;
+  std::size_t length =
+      prefixLength < kPrefixLimit ? prefixLength : kPrefixLimit;
   std::memcpy(buffer, gConsole.errorPrefix, length);
   buffer[length++] = ':';
   buffer[length++] = ' ';

@@ -18,6 +18,7 @@
 #include "cabinet/SetupMember.h"
 
 #include <algorithm>  // std::sort: candidates by place
+#include <cstddef>    // offsetof: the part of a search that starts zeroed
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
@@ -186,7 +187,9 @@ bool isCandidate(const CabFile& file) {
 CabStatus startSearchOf(SetupSearch* search, const CabinetSource& source,
                         Cabinet* cabinet, SetupMember* member,
                         std::uint32_t only) {
-  std::memset(search, 0, sizeof *search);
+  // All but the tail and the joined head, which are written before they
+  // are read (tailSize says how much of the tail is).
+  std::memset(search, 0, offsetof(SetupSearch, tail));
   search->source = &source;
   search->cabinet = cabinet;
   search->member = member;

@@ -60,7 +60,8 @@ struct SetupSearch {
   std::uint32_t namesUsed;
   char names[kSetupNameListSize];  // the setup files seen, for a refusal
   // The folder's stream before the bytes fed last: its last tailSize bytes,
-  // ending at tailEnd, so that a head crossing a block can be joined.
+  // ending at tailEnd, so that a head crossing a block can be joined. The
+  // two buffers stay last: a search starts zeroed up to them.
   std::uint32_t tailEnd;
   std::uint32_t tailSize;
   unsigned char tail[kProgramHeadSize];

@@ -16,6 +16,7 @@
 #include "cabinet/Programs.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
+#include "cabinet/Verify.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
@@ -85,8 +86,10 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   if (status != CabStatus::Ok) return exitCodeFor(status);
 
   std::uint32_t result = kExitOk;
+  // The checks know the member's size; the report reads no further than
+  // the bytes held.
   if (validateHeader(member.bytes, member.size)) {
-    showHeader(member.bytes, member.size);
+    showHeader(member.bytes, member.held);
     const CabFile& entry = cabinet.fileEntries[member.index];
     char name[CabFormat::kMaxNameSize];
     printMessage("Cabinet member: %s",
@@ -191,19 +194,23 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
                             const platform::FileIdentity& identity) {
   const CabinetSource source = {image, size, nullptr, nullptr, false};
   Cabinet cabinet;
+  ChangePass pass;
+  std::memset(&pass, 0, sizeof pass);
   CabStatus status = readCabinet(source, &cabinet);
-  if (status == CabStatus::Ok) status = checkWholeCabinet(source, &cabinet, true);
-  SetupMember member = {};
-  ProgramFamilies programs = {};
+  // One pass checks every block, finds the setup file and the programs'
+  // families and makes the new blocks the change needs.
   if (status == CabStatus::Ok)
-    status = findSetupFile(source, &cabinet, &member, &programs);
-  if (status != CabStatus::Ok) return exitCodeFor(status);
-
+    status = passCabinet(source, &cabinet, command.changes, &pass);
+  const SetupMember& member = pass.member;
   std::uint32_t result = kExitOk;
   RebuildResult rebuilt = {};
   unsigned char newHeader[SetupHeader::kSize];
   const RebuildRequest request = {&member, newHeader, &command.changes,
                                   command.unsign};
+  if (status != CabStatus::Ok) {
+    result = exitCodeFor(status);
+    goto done;
+  }
   if (!validateHeader(member.bytes, member.size)) {
     result = kExitBadHeader;
     goto done;
@@ -230,14 +237,14 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
     printMessage(cabinet.isSigned ? "Signature removed"
                                   : "No signature to remove");
   if (command.changes.archGiven)
-    warnOtherFamilies(programs, command.changes.arch);
+    warnOtherFamilies(pass.programs, command.changes.arch);
 
-  status = rebuildCabinet(source, &cabinet, request, &rebuilt);
+  status = rebuildCabinet(source, &cabinet, request, pass, &rebuilt);
   if (status != CabStatus::Ok) {
     result = exitCodeFor(status);
   } else if (rebuilt.unchanged) {
     result = kExitOk;  // the cabinet already says what was asked
-  } else if (!verifyRebuild(source, &cabinet, request, rebuilt)) {
+  } else if (!verifyRebuild(source, &cabinet, request, pass, rebuilt)) {
     result = kExitReplaceFailed;
   } else {
     result = replaceCabinet(command, file, size, identity, rebuilt.image,
@@ -246,8 +253,19 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
 
 done:
   freeBlock(rebuilt.image);
-  freeBlock(member.bytes);
+  releaseChangePass(&pass);
   return result;
+}
+
+// For a change: refuses unknown bytes behind the cabinet as soon as its
+// header shows them, before the whole file is read. Returns the exit code.
+std::uint32_t checkCabinetEnd(platform::Handle file, std::uint32_t size) {
+  platform::Handle handle = file;
+  const CabinetSource source = {nullptr, size, readRange, &handle, false};
+  Cabinet cabinet;
+  CabStatus status = readCabinetHeader(source, &cabinet);
+  if (status == CabStatus::Ok) status = checkNothingBehind(source, cabinet);
+  return exitCodeFor(status);
 }
 
 }  // namespace
@@ -261,6 +279,8 @@ std::uint32_t processCabinet(const Command& command, platform::Handle* file,
     reportSystemError("Cannot read file (%s)");
     return kExitReadFailed;
   }
+  const std::uint32_t early = checkCabinetEnd(*file, size);
+  if (early != kExitOk) return early;
   auto* image = static_cast<unsigned char*>(allocZeroed(size));
   if (image == nullptr) {
     reportError("Cannot allocate %u bytes for file buffer", size);

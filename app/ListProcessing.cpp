@@ -215,10 +215,12 @@ bool readRange(void* context, std::uint32_t offset, void* buffer,
 // after an error line.
 bool listMember(const char* path, const Cabinet& cabinet,
                 const SetupMember& member, const ProgramFamilies& programs) {
+  // The checks know the member's size; the row reads no further than the
+  // bytes held.
   if (!validateHeader(member.bytes, member.size)) return false;
   char families[kFamilyListSize] = "";
   if (programs.count != 0) formatProgramFamilies(programs, ",", families);
-  printRow(path, member.bytes, member.size,
+  printRow(path, member.bytes, member.held,
            cabFileName(cabinet, member.index), cabinet.isSigned, families);
   return true;
 }

@@ -22,6 +22,9 @@ Prints, side by side:
     "setuphdr d CAB" next to cabextract writing the setup file to stdout,
     and the wall-clock median of "setuphdr c" on a fresh copy (made before
     each run, outside the timing) next to "cabextract -t CAB";
+  * for every real MSZIP cabinet there: the instructions of "setuphdr c"
+    (with -unsign on a signed one) on a fresh copy next to
+    "cabextract -t CAB", which decodes every block as the change must;
   * for a 64 MiB MSZIP cabinet generated here (bench/large_cab.py): the
     peak resident memory of "setuphdr d", against the bytes up to the end
     of the setup file's last block;
@@ -42,6 +45,7 @@ import re
 import shlex
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -58,6 +62,8 @@ SYSTEM_DLLS = {"KERNEL32.DLL", "SHLWAPI.DLL", "USER32.DLL", "MSVCRT.DLL"}
 CHANGE_ARGS = ["c", "-arch", "StrongARM", "-vermin", "4.21", "-vermax", "5.2"]
 CAB_CHANGE_ARGS = ["c", "-arch", "ARM_7TDMI", "-vermin", "6.1"]
 CAB_TIME_GOAL = 3.0                    # "c" on a real cabinet vs cabextract -t
+CAB_CHANGE_GOAL = 1.1                  # instructions of "c" vs cabextract -t
+DISPLAY_RSS_GOAL = 16 * 1024 * 1024    # peak RSS of "d" on any cabinet
 LARGE_CAB_SETUP = 40000                # setup file of the generated cabinet:
                                        # two blocks, the texts in the second
 
@@ -276,6 +282,72 @@ def real_cabinet_figures(tool, cab, work, options, use_hyperfine, how):
     print()
 
 
+def cabinet_kind(cab):
+    """(whether a folder is MSZIP, whether the cabinet is signed), from its
+    header and folder table."""
+    with open(cab, "rb") as data:
+        head = data.read(65536 + 64)
+    folders, flags = struct.unpack_from("<H2xH", head, 26)
+    position, folder_reserve, signed = 36, 0, False
+    if flags & 4:
+        header_reserve, folder_reserve = struct.unpack_from("<HB", head, 36)
+        signed = (header_reserve == 20 and
+                  struct.unpack_from("<I", head, 40)[0] == 0x00100000)
+        position += 4 + header_reserve
+    mszip = False
+    for _ in range(folders):
+        if position + 8 > len(head):
+            break
+        mszip = mszip or struct.unpack_from("<H", head, position + 6)[0] & 15 == 1
+        position += 8 + folder_reserve
+    return mszip, signed
+
+
+def change_instruction_figures(tool, folder, work, repeats):
+    """Instructions of "c" on a fresh copy of each real MSZIP cabinet next
+    to "cabextract -t" on it."""
+    cabextract = shutil.which("cabextract")
+    cabs = sorted(os.path.join(folder, name) for name in os.listdir(folder)
+                  if name.lower().endswith(".cab"))
+    rows = []
+    for cab in cabs:
+        mszip, signed = cabinet_kind(cab)
+        if not mszip:
+            continue
+        copy = os.path.join(work, "change.cab")
+        change = [tool] + CAB_CHANGE_ARGS + (["-unsign"] if signed else []) + \
+            [copy]
+        counts = []
+        for _ in range(repeats):
+            shutil.copyfile(cab, copy)
+            counts += callgrind_instructions(change, work, 1)
+        run_checked([cabextract, "-q", "-t", copy])
+        test = callgrind_instructions([cabextract, "-q", "-t", cab], work,
+                                      repeats)
+        rows.append((os.path.basename(cab) + (" (-unsign)" if signed else ""),
+                     test, counts))
+    print("Change of each real MSZIP cabinet: user-space instructions "
+          "(callgrind, %d runs each)" % repeats)
+    if not rows:
+        print("  skipped, no MSZIP cabinet in %s" % os.path.relpath(folder))
+        print()
+        return
+    print("  %-44s %13s %13s %7s %s" % ("cabinet", "cabextract -t",
+                                        "setuphdr c", "ratio", "repeatable"))
+    worst = 0.0
+    for name, test, counts in rows:
+        value = ratio(counts[0], test[0])
+        worst = max(worst, value)
+        print("  %-44s %13s %13s %6.2fx %s" % (
+            name, "{:,}".format(test[0]), "{:,}".format(counts[0]), value,
+            "yes" if len(set(counts)) == 1 and len(set(test)) == 1 else
+            "no"))
+    print("  goal: setuphdr c <= %.1fx cabextract -t on every one: %s "
+          "(at most %.2fx)" % (CAB_CHANGE_GOAL,
+                               verdict(worst <= CAB_CHANGE_GOAL), worst))
+    print()
+
+
 def large_cabinet_figures(tool, generator, work):
     """Peak resident memory of "d" on a generated 64 MiB MSZIP cabinet."""
     setup = os.path.join(work, "bench.000")
@@ -304,6 +376,9 @@ def large_cabinet_figures(tool, generator, work):
           % (RSS_ALLOWANCE // 1024, "{:,}".format(goal_kib),
              verdict(rss_tool * 1024 <= prefix + RSS_ALLOWANCE),
              "{:,}".format(rss_tool - prefix // 1024)))
+    print("  goal: peak RSS of setuphdr d <= %d MiB on any input: %s here"
+          % (DISPLAY_RSS_GOAL >> 20,
+             verdict(rss_tool * 1024 <= DISPLAY_RSS_GOAL)))
     print()
 
 
@@ -442,6 +517,8 @@ def main():
         print()
     else:
         real_cabinet_figures(tool, real, work, options, use_hyperfine, how)
+        change_instruction_figures(tool, options.realworld, work,
+                                   options.callgrind_repeats)
     large_cabinet_figures(tool, generator, work)
     cabs = [os.path.join(options.realworld, name)
             for name in sorted(os.listdir(options.realworld))

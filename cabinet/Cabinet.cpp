@@ -139,8 +139,13 @@ CabStatus readHeader(const CabinetSource& source, Cabinet* cabinet) {
   }
   cabinet->folderTableEnd = position + static_cast<std::uint32_t>(tableSize);
 
+  // Read in ranges, the folder entries are taken one by one (readFolders):
+  // their reserves, up to 255 bytes each, are not kept.
   CabStatus status = CabStatus::ReadFailed;
-  cabinet->head = fetchOwned(source, 0, cabinet->folderTableEnd,
+  cabinet->head = fetchOwned(source, 0,
+                             source.image != nullptr
+                                 ? cabinet->folderTableEnd
+                                 : cabinet->folderTableOffset,
                              &cabinet->ownedHead, &status);
   if (cabinet->head == nullptr) return status;
 
@@ -161,6 +166,48 @@ CabStatus readHeader(const CabinetSource& source, Cabinet* cabinet) {
   return CabStatus::Ok;
 }
 
+// Reads the header of block index of folder at offset into *block and
+// checks it: the record lies inside the cabinet, the block does not
+// continue in another cabinet and holds 1 to 32 KiB (a stored one as many
+// bytes as it has). uncompressedStart is left to the caller.
+CabStatus readBlockHeader(const CabinetSource& source, const Cabinet& cabinet,
+                          std::uint16_t folder, std::uint32_t index,
+                          std::uint32_t offset, CabBlock* block) {
+  const std::uint32_t reserve = cabinet.dataReserveSize;
+  if (!inside(offset, kBlockHeaderSize + reserve, cabinet.cabinetSize)) {
+    report(source, "Damaged cabinet: block %u of folder %u outside the "
+           "cabinet", index, folder);
+    return CabStatus::Damaged;
+  }
+  unsigned char header[kBlockHeaderSize];
+  const unsigned char* h = fetch(source, offset, kBlockHeaderSize, header);
+  if (h == nullptr) return CabStatus::ReadFailed;
+  block->offset = offset;
+  block->checksum = readLE32(h + kBlockChecksum);
+  block->dataSize = readLE16(h + kBlockDataSize);
+  block->uncompressedSize = readLE16(h + kBlockUncompressed);
+  block->reserveSummed = false;
+  if (!inside(offset, std::uint64_t{kBlockHeaderSize} + reserve +
+                          block->dataSize, cabinet.cabinetSize)) {
+    report(source, "Damaged cabinet: block %u of folder %u outside the "
+           "cabinet", index, folder);
+    return CabStatus::Damaged;
+  }
+  if (block->uncompressedSize == 0) {
+    report(source, "Cabinet not handled: block %u of folder %u continues "
+           "in another cabinet", index, folder);
+    return CabStatus::Unhandled;
+  }
+  if (block->uncompressedSize > kMaxBlockUncompressed ||
+      (cabinet.folders[folder].compression == kCompressionStored &&
+       block->dataSize != block->uncompressedSize)) {
+    report(source, "Damaged cabinet: block %u of folder %u has a bad size",
+           index, folder);
+    return CabStatus::Damaged;
+  }
+  return CabStatus::Ok;
+}
+
 CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
   cabinet->folders = static_cast<CabFolder*>(
       allocTable(source, cabinet->folderCount, sizeof(CabFolder)));
@@ -172,7 +219,12 @@ CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
     CabFolder& folder = cabinet->folders[i];
     folder.entryOffset = cabinet->folderTableOffset + i * entrySize;
-    const unsigned char* entry = cabinet->head + folder.entryOffset;
+    unsigned char buffer[kFolderEntrySize];
+    const unsigned char* entry =
+        source.image != nullptr
+            ? cabinet->head + folder.entryOffset
+            : fetch(source, folder.entryOffset, kFolderEntrySize, buffer);
+    if (entry == nullptr) return CabStatus::ReadFailed;
     folder.dataOffset = readLE32(entry + kFolderDataOffset);
     folder.blockCount = readLE16(entry + kFolderBlockCount);
     const std::uint16_t type = readLE16(entry + kFolderCompression);
@@ -197,53 +249,24 @@ CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
     report(source, "Damaged cabinet: data blocks outside the cabinet");
     return CabStatus::Damaged;
   }
-  cabinet->blockStore = static_cast<CabBlock*>(
-      allocTable(source, totalBlocks, sizeof(CabBlock)));
-  if (cabinet->blockStore == nullptr) return CabStatus::NoMemory;
 
-  CabBlock* next = cabinet->blockStore;
+  // Each folder's blocks follow one another from its first; their headers
+  // are checked here and read again as the folder is streamed.
   const std::uint32_t reserve = cabinet->dataReserveSize;
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
     CabFolder& folder = cabinet->folders[i];
-    folder.blocks = next;
-    next += folder.blockCount;
     std::uint32_t offset = folder.dataOffset;
     std::uint32_t stream = 0;
     for (std::uint16_t k = 0; k < folder.blockCount; ++k) {
-      CabBlock& block = folder.blocks[k];
-      unsigned char header[kBlockHeaderSize];
-      if (!inside(offset, kBlockHeaderSize + reserve, cabinet->cabinetSize)) {
-        report(source, "Damaged cabinet: block %u of folder %u outside the "
-               "cabinet", k, i);
-        return CabStatus::Damaged;
-      }
-      const unsigned char* h = fetch(source, offset, kBlockHeaderSize, header);
-      if (h == nullptr) return CabStatus::ReadFailed;
-      block.offset = offset;
-      block.checksum = readLE32(h + kBlockChecksum);
-      block.dataSize = readLE16(h + kBlockDataSize);
-      block.uncompressedSize = readLE16(h + kBlockUncompressed);
-      block.uncompressedStart = stream;
-      if (!inside(offset, std::uint64_t{kBlockHeaderSize} + reserve +
-                              block.dataSize, cabinet->cabinetSize)) {
-        report(source, "Damaged cabinet: block %u of folder %u outside the "
-               "cabinet", k, i);
-        return CabStatus::Damaged;
-      }
-      if (block.uncompressedSize == 0) {
-        report(source, "Cabinet not handled: block %u of folder %u continues "
-               "in another cabinet", k, i);
-        return CabStatus::Unhandled;
-      }
-      if (block.uncompressedSize > kMaxBlockUncompressed ||
-          (folder.compression == kCompressionStored &&
-           block.dataSize != block.uncompressedSize)) {
-        report(source, "Damaged cabinet: block %u of folder %u has a bad size",
-               k, i);
-        return CabStatus::Damaged;
-      }
+      CabBlock block;
+      const CabStatus status =
+          readBlockHeader(source, *cabinet, i, k, offset, &block);
+      if (status != CabStatus::Ok) return status;
       const std::uint32_t record = kBlockHeaderSize + reserve + block.dataSize;
       if (record > cabinet->largestRecord) cabinet->largestRecord = record;
+      if (k + 1 < folder.blockCount &&
+          block.uncompressedSize < kMaxBlockUncompressed)
+        folder.shortBlock = true;
       offset += record;
       stream += block.uncompressedSize;
     }
@@ -345,7 +368,6 @@ Cabinet::Cabinet() { std::memset(static_cast<void*>(this), 0, sizeof *this); }
 Cabinet::~Cabinet() {
   freeBlock(folders);
   freeBlock(fileEntries);
-  freeBlock(blockStore);
   freeBlock(ownedHead);
   freeBlock(ownedFiles);
 }
@@ -362,46 +384,37 @@ CabStatus readCabinet(const CabinetSource& source, Cabinet* cabinet) {
   return status;
 }
 
-CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
-                            bool decode) {
-  FolderReader reader;
-  initFolderReader(&reader, source, cabinet);
-  CabStatus status = CabStatus::Ok;
-  for (std::uint16_t i = 0; decode && i < cabinet->folderCount; ++i) {
-    status = startFolder(&reader, i);
-    while (status == CabStatus::Ok &&
-           reader.nextBlock < cabinet->folders[i].blockCount)
-      status = readFolderBlock(&reader);
-    if (status != CabStatus::Ok) break;
-  }
-  closeFolder(&reader);
-  if (status != CabStatus::Ok) return status;
-  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
-    CabFolder& folder = cabinet->folders[i];
-    for (std::uint16_t k = 0; k < folder.blockCount; ++k) {
-      CabBlock& block = folder.blocks[k];
-      if (block.checked) continue;
-      const unsigned char* record = source.image + block.offset;
-      if (!checkBlockSum(record, cabinet->dataReserveSize, &block)) {
-        report(source, "Damaged cabinet: checksum mismatch in block %u of "
-               "folder %u", k, i);
-        return CabStatus::Damaged;
-      }
-    }
-  }
+CabStatus readCabinetHeader(const CabinetSource& source, Cabinet* cabinet) {
+  cabinet->fileSize = source.fileSize;
+  return readHeader(source, cabinet);
+}
 
+CabStatus checkNothingBehind(const CabinetSource& source,
+                             const Cabinet& cabinet) {
+  const std::uint32_t end =
+      cabinet.cabinetSize + (cabinet.isSigned ? cabinet.signatureSize : 0);
+  if (cabinet.fileSize > end) {
+    report(source, "Cabinet not handled: %u unknown bytes behind its end",
+           cabinet.fileSize - end);
+    return CabStatus::Unhandled;
+  }
+  return CabStatus::Ok;
+}
+
+CabStatus checkCabinetLayout(const CabinetSource& source,
+                             const Cabinet& cabinet) {
   // The header with the folder table, the file table and every folder's
   // blocks each have their own bytes.
   Extent* extents = static_cast<Extent*>(
-      allocTable(source, std::uint64_t{cabinet->folderCount} + 2,
+      allocTable(source, std::uint64_t{cabinet.folderCount} + 2,
                  sizeof(Extent)));
   if (extents == nullptr) return CabStatus::NoMemory;
   std::uint32_t count = 0;
-  extents[count++] = {0, cabinet->folderTableEnd};
-  if (cabinet->fileTableEnd > cabinet->filesOffset)
-    extents[count++] = {cabinet->filesOffset, cabinet->fileTableEnd};
-  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
-    const CabFolder& folder = cabinet->folders[i];
+  extents[count++] = {0, cabinet.folderTableEnd};
+  if (cabinet.fileTableEnd > cabinet.filesOffset)
+    extents[count++] = {cabinet.filesOffset, cabinet.fileTableEnd};
+  for (std::uint16_t i = 0; i < cabinet.folderCount; ++i) {
+    const CabFolder& folder = cabinet.folders[i];
     if (folder.dataEnd > folder.dataOffset)
       extents[count++] = {folder.dataOffset, folder.dataEnd};
   }
@@ -416,17 +429,25 @@ CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
     report(source, "Damaged cabinet: two of its structures overlap");
     return CabStatus::Damaged;
   }
+  return checkNothingBehind(source, cabinet);
+}
 
-  // Bytes behind the cabinet (and its signature) would be carried along
-  // without anyone knowing what they belong to.
-  const std::uint32_t end =
-      cabinet->cabinetSize + (cabinet->isSigned ? cabinet->signatureSize : 0);
-  if (cabinet->fileSize > end) {
-    report(source, "Cabinet not handled: %u unknown bytes behind its end",
-           cabinet->fileSize - end);
-    return CabStatus::Unhandled;
+CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
+                            bool decode) {
+  FolderReader reader;
+  initFolderReader(&reader, source, cabinet);
+  reader.decode = decode;
+  CabStatus status = CabStatus::Ok;
+  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
+    status = startFolder(&reader, i);
+    while (status == CabStatus::Ok &&
+           reader.nextBlock < cabinet->folders[i].blockCount)
+      status = readFolderBlock(&reader);
+    if (status != CabStatus::Ok) break;
   }
-  return CabStatus::Ok;
+  closeFolder(&reader);
+  if (status != CabStatus::Ok) return status;
+  return checkCabinetLayout(source, *cabinet);
 }
 
 const char* cabFileName(const Cabinet& cabinet, std::uint32_t index) {
@@ -452,7 +473,7 @@ const char* compressionName(std::uint16_t compression) {
 
 bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
                    CabBlock* block) {
-  block->checked = true;
+  block->reserveSummed = false;
   if (block->checksum == 0) return true;  // written without a checksum
   const unsigned char* sizes = record + kBlockDataSize;
   if (blockChecksum(sizes, record + kBlockHeaderSize + reserveSize,
@@ -466,7 +487,6 @@ bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
     block->reserveSummed = true;
     return true;
   }
-  block->checked = false;
   return false;
 }
 
@@ -486,12 +506,16 @@ void initFolderReader(FolderReader* reader, const CabinetSource& source,
   std::memset(reader, 0, sizeof *reader);
   reader->source = &source;
   reader->cabinet = cabinet;
+  reader->decode = true;
 }
 
 CabStatus startFolder(FolderReader* reader, std::uint16_t folder) {
   const CabinetSource& source = *reader->source;
+  const CabFolder& entry = reader->cabinet->folders[folder];
   reader->folder = folder;
   reader->nextBlock = 0;
+  reader->nextOffset = entry.dataOffset;
+  reader->dataStart = 0;
   reader->dataSize = 0;
   reader->blockSize = 0;
   if (source.image == nullptr && reader->scratch == nullptr) {
@@ -499,18 +523,13 @@ CabStatus startFolder(FolderReader* reader, std::uint16_t folder) {
         allocTable(source, reader->cabinet->largestRecord, 1));
     if (reader->scratch == nullptr) return CabStatus::NoMemory;
   }
-  if (reader->cabinet->folders[folder].compression != kCompressionMszip)
+  if (entry.compression != kCompressionMszip || !reader->decode)
     return CabStatus::Ok;
-  if (reader->output == nullptr) {
-    reader->output = static_cast<unsigned char*>(
-        allocTable(source, kMaxBlockUncompressed, 1));
-    if (reader->output == nullptr) return CabStatus::NoMemory;
-  }
   if (reader->decoder == nullptr) {
     reader->decoder = createMszipDecoder();
     if (reader->decoder == nullptr) {
       report(source, "Cannot allocate %u bytes for cabinet data",
-             kMszipWindow);
+             static_cast<std::uint32_t>(4 * kMszipWindow));
       return CabStatus::NoMemory;
     }
   }
@@ -519,15 +538,24 @@ CabStatus startFolder(FolderReader* reader, std::uint16_t folder) {
 }
 
 CabStatus extendFolderBlock(FolderReader* reader, std::uint32_t wanted) {
+  if (!reader->decode) return CabStatus::Ok;
   if (wanted > reader->blockSize) wanted = reader->blockSize;
   if (wanted <= reader->dataSize) return CabStatus::Ok;
+  const CabinetSource& source = *reader->source;
+  const std::uint32_t index = reader->nextBlock - 1;
   if (!produceMszipBlock(reader->decoder, wanted)) {
-    report(*reader->source,
-           "Damaged cabinet: block %u of folder %u does not decode",
-           reader->nextBlock - 1, static_cast<unsigned>(reader->folder));
+    report(source, "Damaged cabinet: block %u of folder %u does not decode",
+           index, static_cast<unsigned>(reader->folder));
     return CabStatus::Damaged;
   }
   reader->dataSize = wanted;
+  if (wanted == reader->blockSize && reader->checkReadings &&
+      !mszipReadingsAgree(reader->decoder)) {
+    report(source, "Cabinet not handled: block %u of folder %u decodes "
+           "differently in other readers (it refers back across a short "
+           "block)", index, static_cast<unsigned>(reader->folder));
+    return CabStatus::Unhandled;
+  }
   return CabStatus::Ok;
 }
 
@@ -537,46 +565,56 @@ CabStatus readFolderBlock(FolderReader* reader, std::uint32_t wanted) {
   if (status != CabStatus::Ok) return status;
 
   const CabinetSource& source = *reader->source;
-  Cabinet& cabinet = *reader->cabinet;
+  const Cabinet& cabinet = *reader->cabinet;
   const CabFolder& folder = cabinet.folders[reader->folder];
   const std::uint32_t index = reader->nextBlock;
-  CabBlock& block = folder.blocks[index];
+  CabBlock& block = reader->block;
+  // Read again: a file read in ranges may have changed since readCabinet.
+  status = readBlockHeader(source, cabinet, reader->folder, index,
+                           reader->nextOffset, &block);
+  if (status != CabStatus::Ok) return status;
   const std::uint32_t reserve = cabinet.dataReserveSize;
+  const std::uint32_t size = kBlockHeaderSize + reserve + block.dataSize;
+  if (size > cabinet.largestRecord) {
+    report(source, "Damaged cabinet: block %u of folder %u has a bad size",
+           index, static_cast<unsigned>(reader->folder));
+    return CabStatus::Damaged;
+  }
   const unsigned char* record =
-      fetch(source, block.offset, kBlockHeaderSize + reserve + block.dataSize,
-            reader->scratch);
+      fetch(source, block.offset, size, reader->scratch);
   if (record == nullptr) return CabStatus::ReadFailed;
-  if (!block.checked && !checkBlockSum(record, cabinet.dataReserveSize,
-                                       &block)) {
+  if (!checkBlockSum(record, cabinet.dataReserveSize, &block)) {
     report(source, "Damaged cabinet: checksum mismatch in block %u of folder "
            "%u", index, static_cast<unsigned>(reader->folder));
     return CabStatus::Damaged;
   }
+  block.uncompressedStart = reader->dataStart + reader->blockSize;
   const unsigned char* payload = record + kBlockHeaderSize + reserve;
   ++reader->nextBlock;
+  reader->nextOffset += size;
+  reader->record = record;
   reader->dataStart = block.uncompressedStart;
   reader->blockSize = block.uncompressedSize;
+  reader->dataSize = 0;
+  if (!reader->decode) return CabStatus::Ok;
   if (folder.compression == kCompressionStored) {
     reader->data = payload;
     reader->dataSize = block.uncompressedSize;
     return CabStatus::Ok;
   }
-  reader->data = reader->output;
-  reader->dataSize = 0;
   if (!beginMszipBlock(reader->decoder, payload, block.dataSize,
-                       reader->output, block.uncompressedSize)) {
+                       block.uncompressedSize)) {
     report(source, "Damaged cabinet: block %u of folder %u does not decode",
            index, static_cast<unsigned>(reader->folder));
     return CabStatus::Damaged;
   }
+  reader->data = mszipBlockOutput(reader->decoder);
   return extendFolderBlock(reader, wanted);
 }
 
 void closeFolder(FolderReader* reader) {
   destroyMszipDecoder(reader->decoder);
   freeBlock(reader->scratch);
-  freeBlock(reader->output);
   reader->decoder = nullptr;
   reader->scratch = nullptr;
-  reader->output = nullptr;
 }

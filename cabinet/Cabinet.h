@@ -37,18 +37,18 @@ struct CabinetSource {
   bool quiet;
 };
 
-/// One data block of a folder.
+/// One data block of a folder, as the folder reader has it.
 struct CabBlock {
   std::uint32_t offset;             // of its header in the file
   std::uint32_t checksum;           // as stored; 0 = none
   std::uint32_t uncompressedStart;  // in the folder's stream
   std::uint16_t dataSize;           // cbData
   std::uint16_t uncompressedSize;   // cbUncomp
-  bool checked;                     // the checksum was verified
-  bool reserveSummed;               // it covers the block reserve as well
+  bool reserveSummed;               // its checksum covers the block reserve
 };
 
-/// One folder: a stream of data blocks, stored or MSZIP.
+/// One folder: a stream of data blocks, stored or MSZIP. The blocks are
+/// read where they lie, one after the other; none is kept.
 struct CabFolder {
   std::uint32_t entryOffset;       // of the folder entry in the file
   std::uint32_t dataOffset;        // coffCabStart: the first block
@@ -56,7 +56,7 @@ struct CabFolder {
   std::uint32_t uncompressedSize;  // of the whole stream
   std::uint16_t blockCount;
   std::uint16_t compression;       // kCompressionStored or kCompressionMszip
-  CabBlock* blocks;                // blockCount entries
+  bool shortBlock;                 // a block but the last holds < 32 KiB
 };
 
 /// One member file.
@@ -69,8 +69,9 @@ struct CabFile {
 };
 
 /// A cabinet as read. head holds the bytes from the start of the file to
-/// the end of the folder table, files the bytes of the file table; both
-/// point into the image or into blocks the cabinet owns.
+/// the end of the folder table (read in ranges: to its start, as the folder
+/// entries are not kept), files the bytes of the file table; both point
+/// into the image or into blocks the cabinet owns.
 struct Cabinet {
   std::uint32_t fileSize;
   std::uint32_t cabinetSize;         // cbCabinet
@@ -92,7 +93,6 @@ struct Cabinet {
   const unsigned char* files;
   CabFolder* folders;
   CabFile* fileEntries;
-  CabBlock* blockStore;              // all folders' blocks
   unsigned char* ownedHead;
   unsigned char* ownedFiles;
 
@@ -113,10 +113,24 @@ bool isCabinetSignature(const unsigned char* bytes, std::uint32_t size);
 /// stored nor MSZIP.
 CabStatus readCabinet(const CabinetSource& source, Cabinet* cabinet);
 
+/// Reads and checks the header alone (the first step of readCabinet):
+/// enough for checkNothingBehind.
+CabStatus readCabinetHeader(const CabinetSource& source, Cabinet* cabinet);
+
+/// Refuses (Unhandled) bytes behind the cabinet other than its signature,
+/// which would be carried along without anyone knowing what they belong
+/// to. Needs only the header.
+CabStatus checkNothingBehind(const CabinetSource& source,
+                             const Cabinet& cabinet);
+
+/// The checks of a cabinet's layout before it is rewritten: no two
+/// structures overlapping, and checkNothingBehind.
+CabStatus checkCabinetLayout(const CabinetSource& source,
+                             const Cabinet& cabinet);
+
 /// The further checks before a cabinet in memory is rewritten: every
-/// block's checksum, every folder decoding (when decode is set), no two
-/// structures overlapping, and no bytes behind the cabinet other than its
-/// signature.
+/// block's checksum, every folder decoding (when decode is set), and
+/// checkCabinetLayout.
 CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
                             bool decode);
 
@@ -132,19 +146,26 @@ const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
 /// "stored" or "MSZIP".
 const char* compressionName(std::uint16_t compression);
 
-/// Streams folders' uncompressed bytes a block at a time. One reader
-/// serves the folders of one cabinet one after the other and keeps its
-/// buffers between them. After readFolderBlock, the current block starts at
-/// dataStart in the folder's stream and holds blockSize bytes, of which
-/// data holds the first dataSize: all of them, or as many as were wanted.
+/// Streams folders' uncompressed bytes a block at a time, reading each
+/// block's header where the one before ends. One reader serves the folders
+/// of one cabinet one after the other and keeps its buffers between them.
+/// After readFolderBlock, block describes the current block and record
+/// points to its bytes (header, reserve, data); it starts at dataStart in
+/// the folder's stream and holds blockSize bytes, of which data holds the
+/// first dataSize: all of them, or as many as were wanted (none when the
+/// reader does not decode).
 struct FolderReader {
   const CabinetSource* source;
   Cabinet* cabinet;
+  bool decode;          // false: blocks are read and checksummed only
+  bool checkReadings;   // an MSZIP block must mean the same to every reader
   std::uint16_t folder;
   std::uint32_t nextBlock;
+  std::uint32_t nextOffset;  // of the next block's header
+  CabBlock block;
   MszipDecoder* decoder;
   unsigned char* scratch;  // a block record read from the file
-  unsigned char* output;   // an MSZIP block's output
+  const unsigned char* record;
   const unsigned char* data;
   std::uint32_t dataSize;
   std::uint32_t dataStart;
@@ -154,8 +175,8 @@ struct FolderReader {
 /// As much of a block as there is.
 constexpr std::uint32_t kWholeBlock = 0xFFFFFFFFu;
 
-/// Prepares reader for the cabinet (which must stay alive); takes nothing
-/// yet.
+/// Prepares reader for the cabinet (which must stay alive), decoding and
+/// with one reading; takes nothing yet.
 void initFolderReader(FolderReader* reader, const CabinetSource& source,
                       Cabinet* cabinet);
 
@@ -165,7 +186,9 @@ CabStatus startFolder(FolderReader* reader, std::uint16_t folder);
 
 /// Reads and checks the next block of the folder (which must have one) and
 /// decodes the first wanted bytes of it, or all of it. The block before is
-/// decoded to its end first, as the history needs.
+/// decoded to its end first, as the history needs. With checkReadings, a
+/// block decoded whole that the frame reading would decode differently is
+/// refused (Unhandled).
 CabStatus readFolderBlock(FolderReader* reader,
                           std::uint32_t wanted = kWholeBlock);
 
@@ -176,7 +199,8 @@ CabStatus extendFolderBlock(FolderReader* reader, std::uint32_t wanted);
 void closeFolder(FolderReader* reader);
 
 /// Verifies a block record's checksum, trying the sum without and with the
-/// block reserve, and records which one holds. False on a mismatch.
+/// block reserve, and records in block which one holds. False on a
+/// mismatch.
 bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
                    CabBlock* block);
 

@@ -62,10 +62,9 @@ constexpr std::uint32_t kBlockDataSize = 4;      // u16 cbData
 constexpr std::uint32_t kBlockUncompressed = 6;  // u16 cbUncomp, 0 = split
 constexpr std::uint32_t kBlockHeaderSize = 8;
 
-// A block holds at most 32 KiB of uncompressed data; an MSZIP block the
-// tool writes holds at most that plus 12 bytes.
+// A block holds at most 32 KiB of uncompressed data (an MSZIP block the
+// tool writes, at most mszipBound of that).
 constexpr std::uint32_t kMaxBlockUncompressed = 32768;
-constexpr std::uint32_t kMaxWrittenMszipData = 32768 + 12;
 // The history an MSZIP block may refer back into.
 constexpr std::uint32_t kMszipWindow = 32768;
 

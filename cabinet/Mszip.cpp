@@ -5,6 +5,15 @@
 // block's size, and a part of it only when inflate filled the room given.
 // Z_NEED_DICT and Z_BUF_ERROR count as bad data here, since every call has
 // the whole block as its input.
+//
+// The sliding reading's history is zlib's own window: within a folder the
+// stream is reset with inflateResetKeep, which keeps the window, so the
+// last 32 KiB of output carry over from block to block. The decoder
+// alternates between two output buffers, so the block before the current
+// one stays in place; after a block of 32 KiB, which is the usual case, it
+// is the frame as well and nothing is copied. Only a shorter block makes
+// the decoder keep the frame apart, and copy out the last 32 KiB before
+// the next block for the comparison of the readings.
 #include "cabinet/Mszip.h"
 
 #include <cstring>
@@ -19,36 +28,58 @@ namespace {
 constexpr std::uint32_t kWindow = CabFormat::kMszipWindow;
 // Raw deflate (no zlib header or trailer) with a 32 KiB window.
 constexpr int kRawWindowBits = -15;
+// zlib's level for blocks encoded anew. A change re-encodes one or two
+// blocks but decodes the whole cabinet once; at the default level (6) the
+// two blocks cost a quarter of that decode, at 4 (still with lazy
+// matching) half as much, for blocks 2 to 3% larger.
+constexpr int kEncodeLevel = 4;
 // "CK" in front of every block's deflate stream.
 constexpr unsigned char kBlockMagic[2] = {0x43, 0x4B};
 
-// Appends size bytes to a history of *historySize bytes, keeping the last
-// kWindow bytes.
-void addHistory(unsigned char* history, std::uint32_t* historySize,
-                const unsigned char* bytes, std::uint32_t size) {
-  if (size >= kWindow) {
-    std::memcpy(history, bytes + size - kWindow, kWindow);
-    *historySize = kWindow;
-    return;
-  }
-  std::uint32_t keep = *historySize;
-  if (keep + size > kWindow) {
-    keep = kWindow - size;
-    std::memmove(history, history + *historySize - keep, keep);
-  }
-  std::memcpy(history + keep, bytes, size);
-  *historySize = keep + size;
+bool hasMagic(const unsigned char* data, std::uint32_t size) {
+  return size >= 2 && data[0] == kBlockMagic[0] && data[1] == kBlockMagic[1];
 }
 
 }  // namespace
 
 struct MszipDecoder {
   z_stream stream;
-  unsigned char* out;         // the block being decoded
+  const unsigned char* input;  // the block begun last, "CK" included
+  std::uint32_t inputSize;
   std::uint32_t outSize;
+  std::uint32_t current;       // its buffer in block[]
+  bool begun;                  // a block of this folder was begun
+  std::uint32_t previousSize;  // of the block before it; 0 for none
+  // The last historySize bytes of output before the current block, when
+  // the block before it is short.
   std::uint32_t historySize;
+  // The frame before the current block: the block before it when that
+  // held 32 KiB, else frame, of which the first frameFilled bytes were
+  // written by a block.
+  std::uint32_t frameFilled;
+  unsigned char block[2][kWindow];
   unsigned char history[kWindow];
+  unsigned char frame[kWindow];
 };
+
+namespace {
+
+// Adds the finished current block to the frame, unless it held 32 KiB:
+// then the block itself is the frame, in place.
+void keepFinishedBlock(MszipDecoder* decoder) {
+  const std::uint32_t size = decoder->outSize;
+  if (size == kWindow) return;
+  const unsigned char* out = decoder->block[decoder->current];
+  if (decoder->previousSize == kWindow) {
+    std::memcpy(decoder->frame + size,
+                decoder->block[decoder->current ^ 1] + size, kWindow - size);
+    decoder->frameFilled = kWindow;
+  }
+  std::memcpy(decoder->frame, out, size);
+  if (size > decoder->frameFilled) decoder->frameFilled = size;
+}
+
+}  // namespace
 
 MszipDecoder* createMszipDecoder() {
   auto* decoder = static_cast<MszipDecoder*>(allocZeroed(sizeof(MszipDecoder)));
@@ -66,65 +97,151 @@ void destroyMszipDecoder(MszipDecoder* decoder) {
   freeBlock(decoder);
 }
 
-void resetMszipHistory(MszipDecoder* decoder) { decoder->historySize = 0; }
+void resetMszipHistory(MszipDecoder* decoder) {
+  decoder->begun = false;
+  decoder->previousSize = 0;
+  decoder->historySize = 0;
+  decoder->frameFilled = 0;
+}
 
 bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
-                     std::uint32_t size, unsigned char* out,
-                     std::uint32_t outSize) {
-  if (size < 2 || data[0] != kBlockMagic[0] || data[1] != kBlockMagic[1])
-    return false;
+                     std::uint32_t size, std::uint32_t outSize) {
   z_stream& stream = decoder->stream;
-  if (inflateReset(&stream) != Z_OK) return false;
-  // The block may refer back into what the folder's earlier blocks gave.
-  if (decoder->historySize != 0 &&
-      inflateSetDictionary(&stream, decoder->history,
-                           decoder->historySize) != Z_OK)
+  // The block before is whole by now (the caller finished it); zlib's
+  // window keeps its output, the frame takes it.
+  const bool first = !decoder->begun;
+  if (!first) {
+    keepFinishedBlock(decoder);
+    decoder->previousSize = decoder->outSize;
+    decoder->current ^= 1;
+  }
+  decoder->begun = true;
+  decoder->input = data;
+  decoder->inputSize = size;
+  decoder->outSize = outSize;
+  if (!hasMagic(data, size)) return false;
+  if ((first ? inflateReset(&stream) : inflateResetKeep(&stream)) != Z_OK)
     return false;
+  // Behind a short block the readings may differ: keep the sliding one's
+  // history for mszipReadingsAgree.
+  decoder->historySize = 0;
+  if (decoder->previousSize != 0 && decoder->previousSize != kWindow) {
+    uInt length = 0;
+    if (inflateGetDictionary(&stream, decoder->history, &length) != Z_OK)
+      return false;
+    decoder->historySize = length;
+  }
   stream.next_in = const_cast<unsigned char*>(data + 2);
   stream.avail_in = size - 2;
-  stream.next_out = out;
+  stream.next_out = decoder->block[decoder->current];
   stream.avail_out = 0;
-  decoder->out = out;
-  decoder->outSize = outSize;
   return true;
 }
 
 bool produceMszipBlock(MszipDecoder* decoder, std::uint32_t upTo) {
   z_stream& stream = decoder->stream;
-  const std::uint32_t done =
-      static_cast<std::uint32_t>(stream.next_out - decoder->out);
+  const std::uint32_t done = static_cast<std::uint32_t>(
+      stream.next_out - decoder->block[decoder->current]);
   if (upTo <= done) return true;
   stream.avail_out = upTo - done;
+  // Never Z_FINISH: zlib then keeps its window up to date on every call,
+  // which the next block of the folder refers back into.
+  const int result = inflate(&stream, Z_NO_FLUSH);
   if (upTo < decoder->outSize) {
     // Part of the block: it must not end before upTo.
-    return inflate(&stream, Z_NO_FLUSH) == Z_OK && stream.avail_out == 0;
+    return result == Z_OK && stream.avail_out == 0;
   }
-  if (inflate(&stream, Z_FINISH) != Z_STREAM_END || stream.avail_out != 0)
-    return false;
-  addHistory(decoder->history, &decoder->historySize, decoder->out,
-             decoder->outSize);
-  return true;
+  return result == Z_STREAM_END && stream.avail_out == 0;
 }
 
-MszipEncode encodeMszipBlock(const unsigned char* history,
-                             std::uint32_t historySize,
+const unsigned char* mszipBlockOutput(const MszipDecoder* decoder) {
+  return decoder->block[decoder->current];
+}
+
+const unsigned char* mszipFullPrevious(const MszipDecoder* decoder) {
+  return decoder->previousSize == kWindow
+             ? decoder->block[decoder->current ^ 1]
+             : nullptr;
+}
+
+bool mszipReadingsAgree(MszipDecoder* decoder) {
+  // The first block has no history in either reading; behind a block of
+  // 32 KiB both readings have that block.
+  if (decoder->previousSize == 0 || decoder->previousSize == kWindow)
+    return true;
+  // Frame positions no block wrote: the sliding reading's byte there
+  // (aligned to the end of its 32 KiB), every bit flipped.
+  const std::uint32_t missing = kWindow - decoder->historySize;
+  for (std::uint32_t i = decoder->frameFilled; i < kWindow; ++i) {
+    const unsigned char sliding =
+        i >= missing ? decoder->history[i - missing] : 0;
+    decoder->frame[i] = static_cast<unsigned char>(~sliding);
+  }
+  // The block before is short, so its buffer is not needed any more: the
+  // frame reading's output goes there.
+  return decodeMszipAlone(decoder->input, decoder->inputSize, decoder->frame,
+                          decoder->block[decoder->current ^ 1],
+                          decoder->outSize) &&
+         std::memcmp(decoder->block[decoder->current ^ 1],
+                     decoder->block[decoder->current],
+                     decoder->outSize) == 0;
+}
+
+bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
+                      const unsigned char* dictionary, unsigned char* out,
+                      std::uint32_t outSize) {
+  if (!hasMagic(data, size)) return false;
+  z_stream stream = {};
+  if (inflateInit2(&stream, kRawWindowBits) != Z_OK) return false;
+  bool whole =
+      dictionary == nullptr ||
+      inflateSetDictionary(&stream, dictionary, kWindow) == Z_OK;
+  if (whole) {
+    stream.next_in = const_cast<unsigned char*>(data + 2);
+    stream.avail_in = size - 2;
+    stream.next_out = out;
+    stream.avail_out = outSize;
+    whole = inflate(&stream, Z_FINISH) == Z_STREAM_END &&
+            stream.avail_out == 0;
+  }
+  inflateEnd(&stream);
+  return whole;
+}
+
+struct MszipEncoder {
+  z_stream stream;
+};
+
+MszipEncoder* createMszipEncoder() {
+  auto* encoder = static_cast<MszipEncoder*>(allocZeroed(sizeof(MszipEncoder)));
+  if (encoder == nullptr) return nullptr;
+  if (deflateInit2(&encoder->stream, kEncodeLevel, Z_DEFLATED,
+                   kRawWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    freeBlock(encoder);
+    return nullptr;
+  }
+  return encoder;
+}
+
+void destroyMszipEncoder(MszipEncoder* encoder) {
+  if (encoder == nullptr) return;
+  deflateEnd(&encoder->stream);
+  freeBlock(encoder);
+}
+
+MszipEncode encodeMszipBlock(MszipEncoder* encoder,
+                             const unsigned char* dictionary,
                              const unsigned char* data, std::uint32_t size,
                              unsigned char* out, std::uint32_t* written) {
   out[0] = kBlockMagic[0];
   out[1] = kBlockMagic[1];
-  const std::uint32_t room = CabFormat::kMaxWrittenMszipData - 2;
-  if (historySize > kWindow) {
-    history += historySize - kWindow;
-    historySize = kWindow;
-  }
-
-  z_stream stream = {};
-  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
-                   kRawWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    return MszipEncode::NoMemory;
-  int result = Z_OK;
-  if (historySize != 0)
-    result = deflateSetDictionary(&stream, history, historySize);
+  // Deflate gets as much room as a stored block needs and no more: what
+  // does not fit would not be smaller.
+  const std::uint32_t room = mszipBound(size) - 2;
+  z_stream& stream = encoder->stream;
+  int result = deflateReset(&stream);
+  if (result == Z_OK && dictionary != nullptr)
+    result = deflateSetDictionary(&stream, dictionary, kWindow);
   if (result == Z_OK) {
     stream.next_in = const_cast<unsigned char*>(data);
     stream.avail_in = size;
@@ -132,16 +249,14 @@ MszipEncode encodeMszipBlock(const unsigned char* history,
     stream.avail_out = room;
     result = deflate(&stream, Z_FINISH);
   }
-  const std::uint32_t produced = room - stream.avail_out;
-  deflateEnd(&stream);
   if (result == Z_STREAM_END) {
-    *written = 2 + produced;
+    *written = 2 + room - stream.avail_out;
     return MszipEncode::Ok;
   }
   if (result == Z_MEM_ERROR) return MszipEncode::NoMemory;
 
-  // Deflate did not fit (incompressible bytes): one stored deflate block,
-  // final, with its length and the length's complement.
+  // One stored deflate block, final, with its length and the length's
+  // complement.
   unsigned char* stored = out + 2;
   stored[0] = 0x01;
   stored[1] = static_cast<unsigned char>(size);

@@ -2,16 +2,23 @@
 // zlib.
 //
 // An MSZIP block is "CK" and a complete raw deflate stream whose
-// back-references may reach up to 32 KiB into the output of the folder's
-// earlier blocks. A decoder therefore keeps that history from block to
-// block; an encoder is handed it.
+// back-references may reach up to 32 KiB behind the block's start. Readers
+// disagree on what lies there when the block before held less than 32 KiB:
+//   - the sliding reading (zlib's, and this tool's): the last 32 KiB of the
+//     folder's output;
+//   - the frame reading (libmspack's, so cabextract's): every block is
+//     decoded into the start of one 32 KiB frame, and a reference behind
+//     the block's start reads what earlier blocks left in the frame there.
+// Before a block, the frame in order acts as a 32 KiB dictionary, as the
+// last 32 KiB do for the sliding reading; after a block of 32 KiB both are
+// that block. A decoder keeps both; an encoder is handed its dictionary.
 #ifndef SETUPHDR_CABINET_MSZIP_H
 #define SETUPHDR_CABINET_MSZIP_H
 
 #include <cstdint>
 
-/// The decoding state of one folder: zlib's inflate and the last 32 KiB of
-/// output.
+/// The decoding state of one folder: zlib's inflate, the current block and
+/// the one before it, and what each reading keeps of the earlier blocks.
 struct MszipDecoder;
 
 /// A decoder with an empty history, or null when memory is short.
@@ -24,30 +31,65 @@ void destroyMszipDecoder(MszipDecoder* decoder);
 void resetMszipHistory(MszipDecoder* decoder);
 
 /// Starts decoding one block (its data, "CK" included, which must stay in
-/// place until the block is done) into out, which takes its outSize bytes,
-/// with the history of the blocks before it. Nothing is produced yet.
-/// False when the block does not start as an MSZIP block.
+/// place until the block is done) of outSize bytes (at most 32 KiB), with
+/// the sliding reading's history of the blocks before it. Nothing is
+/// produced yet. False when the block does not start as an MSZIP block.
 bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
-                     std::uint32_t size, unsigned char* out,
-                     std::uint32_t outSize);
+                     std::uint32_t size, std::uint32_t outSize);
 
 /// Decodes the block begun last until upTo bytes of it are out (upTo at
 /// most its outSize; bytes already out stay). At outSize the deflate stream
-/// must end there, and the block's output joins the history; bytes behind
-/// the end of the stream are accepted. False when the block does not
-/// decode that far, or not to exactly outSize bytes.
+/// must end there; bytes behind the end of the stream are accepted. False
+/// when the block does not decode that far, or not to exactly outSize
+/// bytes.
 bool produceMszipBlock(MszipDecoder* decoder, std::uint32_t upTo);
+
+/// The output of the block begun last; valid until the next block begins.
+const unsigned char* mszipBlockOutput(const MszipDecoder* decoder);
+
+/// The block before the one begun last when it held 32 KiB (then it is the
+/// whole history of both readings), else null.
+const unsigned char* mszipFullPrevious(const MszipDecoder* decoder);
+
+/// For a block decoded whole: true when the frame reading gives the same
+/// bytes. Only a block behind a shorter block can differ; it is decoded
+/// again with the frame as its dictionary, where frame positions no block
+/// has written yet hold bytes that differ from the sliding reading's, so a
+/// reference to them counts as a difference. False as well when memory for
+/// the second decode is short.
+bool mszipReadingsAgree(MszipDecoder* decoder);
+
+/// Decodes one block (data, "CK" included) on its own into out (outSize
+/// bytes), with dictionary (32 KiB) as all it may refer back to, or nothing
+/// when dictionary is null. False when it does not decode to exactly
+/// outSize bytes or memory is short.
+bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
+                      const unsigned char* dictionary, unsigned char* out,
+                      std::uint32_t outSize);
+
+/// The encoding state kept from block to block.
+struct MszipEncoder;
+
+/// An encoder, or null when memory is short.
+MszipEncoder* createMszipEncoder();
+
+/// Releases an encoder; null is ignored.
+void destroyMszipEncoder(MszipEncoder* encoder);
+
+/// Room a block of size bytes takes at most when encoded: "CK" and one
+/// stored deflate block.
+constexpr std::uint32_t mszipBound(std::uint32_t size) { return 2 + 5 + size; }
 
 /// Outcome of encodeMszipBlock.
 enum class MszipEncode { Ok, NoMemory };
 
 /// Encodes size bytes (at most 32 KiB) as one MSZIP block into out, which
-/// has room for CabFormat::kMaxWrittenMszipData bytes, with the historySize
-/// bytes before them (at most 32 KiB are used) as the history. Where
-/// deflate would not fit, the block holds the bytes as a stored deflate
+/// has room for mszipBound(size) bytes, with dictionary (32 KiB) as what it
+/// may refer back to, or nothing when dictionary is null. Where deflate
+/// would not be smaller, the block holds the bytes as a stored deflate
 /// block. Stores the block's size in *written.
-MszipEncode encodeMszipBlock(const unsigned char* history,
-                             std::uint32_t historySize,
+MszipEncode encodeMszipBlock(MszipEncoder* encoder,
+                             const unsigned char* dictionary,
                              const unsigned char* data, std::uint32_t size,
                              unsigned char* out, std::uint32_t* written);
 

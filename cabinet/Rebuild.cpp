@@ -1,18 +1,20 @@
-// Rebuild.cpp - assembling the new image of a changed cabinet.
+// Rebuild.cpp - the pass of a change over every block, the blocks it
+// writes anew, and the new image assembled from the original and them.
 //
-// The image is described as the original with a few edits, each replacing
-// one range of the original (a block record, the signature's reserve) by
-// new bytes. A position of the original that no edit covers moves by the
-// size changes of the edits before it; the fields that hold positions
-// (cbCabinet, coffFiles, coffCabStart) are then written anew.
+// The image is described as the original with at most two edits, each
+// replacing one range of the original (the run of new block records, the
+// signature's reserve) by new bytes. A position of the original that no
+// edit covers moves by the size changes of the edits before it; the fields
+// that hold positions (cbCabinet, coffFiles, coffCabStart) are then
+// written anew.
 #include "cabinet/Rebuild.h"
 
-#include <algorithm>  // std::sort: edits by position
+#include <utility>  // std::swap: edits by position
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/Verify.h"
 #include "header/Endian.h"
-#include "header/SetupHeader.h"
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
 
@@ -29,45 +31,27 @@ struct Edit {
   std::int64_t shift;  // size change of this edit and all before it
 };
 
-// Owns what the rebuild allocates, on every path.
-struct Work {
-  Edit* edits = nullptr;
-  std::uint32_t editCount = 0;
-  unsigned char* window = nullptr;   // uncompressed stream around the change
-  unsigned char* records = nullptr;  // new block records
-  ~Work() {
-    freeBlock(edits);
-    freeBlock(window);
-    freeBlock(records);
-  }
+// The edits of one image, sorted by position once all are in.
+struct Edits {
+  Edit list[2];
+  std::uint32_t count = 0;
 };
-
-void* allocOrReport(std::uint64_t size) {
-  void* block = size > 0xFFFFFFFFull
-                    ? nullptr
-                    : allocZeroed(static_cast<std::size_t>(size == 0 ? 1 : size));
-  if (block == nullptr)
-    reportError("Cannot allocate %u bytes for cabinet data",
-                static_cast<std::uint32_t>(size > 0xFFFFFFFFull ? 0xFFFFFFFFull
-                                                                : size));
-  return block;
-}
 
 // Where a position of the original lands in the new image: it moves by
 // the size changes of the edits that end at or before it. The edits are
 // sorted and do not overlap, so their ends are sorted too.
-std::uint32_t mapOffset(const Work& work, std::uint32_t offset) {
-  const Edit* end = std::upper_bound(
-      work.edits, work.edits + work.editCount, offset,
-      [](std::uint32_t position, const Edit& edit) {
-        return position < edit.oldOffset + std::uint64_t{edit.oldSize};
-      });
-  if (end == work.edits) return offset;
-  return static_cast<std::uint32_t>(offset + (end - 1)->shift);
+std::uint64_t mapOffset(const Edits& edits, std::uint32_t offset) {
+  std::int64_t shift = 0;
+  for (std::uint32_t i = 0; i < edits.count; ++i) {
+    const Edit& edit = edits.list[i];
+    if (offset < edit.oldOffset + std::uint64_t{edit.oldSize}) break;
+    shift = edit.shift;
+  }
+  return static_cast<std::uint64_t>(offset + shift);
 }
 
 // The text a header reference points at in the setup file: up to its NUL
-// or the end of the file.
+// or the end of the bytes held.
 void memberText(const unsigned char* member, std::uint32_t size,
                 std::uint32_t field, const unsigned char** text,
                 std::uint32_t* length) {
@@ -93,126 +77,233 @@ bool copyTextMatches(const unsigned char* entry, std::uint32_t entrySize,
          std::memcmp(copy, text, textLength) == 0;
 }
 
-// The index of the block of folder holding stream position.
-std::uint32_t blockAt(const CabFolder& folder, std::uint32_t position) {
-  std::uint32_t k = 0;
-  while (k + 1 < folder.blockCount &&
-         folder.blocks[k + 1].uncompressedStart <= position)
-    ++k;
-  return k;
+// The part [from, to) of the stream range [start, start + size) that the
+// 100 header bytes at headerStart cover; empty when from >= to.
+void headerOverlap(std::uint32_t start, std::uint32_t size,
+                   std::uint32_t headerStart, std::uint32_t* from,
+                   std::uint32_t* to) {
+  const std::uint64_t end = std::uint64_t{start} + size;
+  const std::uint64_t headerEnd = std::uint64_t{headerStart} + SetupHeader::kSize;
+  *from = start > headerStart ? start : headerStart;
+  *to = static_cast<std::uint32_t>(end < headerEnd ? end : headerEnd);
 }
 
-// Encodes the blocks first..last of the setup file's folder anew (or, in a
-// stored folder, patches them) from the new stream held in work.window,
-// which starts at stream position windowStart, and adds one edit each.
-CabStatus rewriteBlocks(const CabinetSource& source, const Cabinet& cabinet,
-                        const CabFolder& folder, std::uint32_t first,
-                        std::uint32_t last, std::uint32_t windowStart,
-                        Work* work) {
-  const std::uint32_t reserve = cabinet.dataReserveSize;
-  const bool stored = folder.compression == kCompressionStored;
-  const std::uint64_t recordRoom =
-      kBlockHeaderSize + reserve +
-      std::uint64_t{stored ? kMaxBlockUncompressed : kMaxWrittenMszipData};
-  work->records = static_cast<unsigned char*>(
-      allocOrReport(recordRoom * (last - first + 1)));
-  if (work->records == nullptr) return CabStatus::NoMemory;
+// Copies size stream bytes starting at start into out with the new header
+// bytes in place of the old.
+void patchedCopy(const unsigned char* bytes, std::uint32_t start,
+                 std::uint32_t size, std::uint32_t headerStart,
+                 const unsigned char* header, unsigned char* out) {
+  std::memcpy(out, bytes, size);
+  std::uint32_t from, to;
+  headerOverlap(start, size, headerStart, &from, &to);
+  for (std::uint32_t p = from; p < to; ++p)
+    out[p - start] = header[p - headerStart];
+}
 
-  unsigned char* record = work->records;
-  for (std::uint32_t k = first; k <= last; ++k) {
-    const CabBlock& block = folder.blocks[k];
-    const unsigned char* old = source.image + block.offset;
-    std::memcpy(record, old, kBlockHeaderSize + reserve);
-    unsigned char* data = record + kBlockHeaderSize + reserve;
-    const unsigned char* bytes =
-        work->window + (block.uncompressedStart - windowStart);
-    std::uint32_t dataSize = block.uncompressedSize;
-    if (stored) {
-      std::memcpy(data, bytes, dataSize);
-    } else {
-      // The history is the new stream's last 32 KiB before the block.
-      const std::uint32_t historyStart =
-          block.uncompressedStart - windowStart > kMszipWindow
-              ? block.uncompressedStart - kMszipWindow
-              : windowStart;
-      if (encodeMszipBlock(work->window + (historyStart - windowStart),
-                           block.uncompressedStart - historyStart, bytes,
-                           block.uncompressedSize, data,
-                           &dataSize) != MszipEncode::Ok) {
-        reportError("Cannot allocate memory to compress cabinet data");
-        return CabStatus::NoMemory;
-      }
-      writeLE16(record + kBlockDataSize, static_cast<std::uint16_t>(dataSize));
+// Makes room for size more bytes of records, doubling the block. False
+// (status NoMemory) when memory is short.
+bool reserveRecords(NewBlocks* blocks, std::uint64_t size) {
+  const std::uint64_t needed = std::uint64_t{blocks->size} + size;
+  if (needed <= blocks->capacity) return true;
+  std::uint64_t capacity = blocks->capacity == 0 ? 2 * size : blocks->capacity;
+  while (capacity < needed) capacity *= 2;
+  if (capacity > 0xFFFFFFFFull) capacity = needed;
+  auto* grown = capacity > 0xFFFFFFFFull
+                    ? nullptr
+                    : static_cast<unsigned char*>(
+                          allocZeroed(static_cast<std::size_t>(capacity)));
+  if (grown == nullptr) {
+    blocks->status = CabStatus::NoMemory;
+    return false;
+  }
+  if (blocks->size != 0) std::memcpy(grown, blocks->records, blocks->size);
+  freeBlock(blocks->records);
+  blocks->records = grown;
+  blocks->capacity = static_cast<std::uint32_t>(capacity);
+  return true;
+}
+
+// Writes the current block of reader (of the setup file's folder, decoded
+// whole) anew into blocks: patched, in an MSZIP folder encoded with the
+// block before as its dictionary when that holds 32 KiB. The new record is
+// decoded back at once and must hold the block's new bytes.
+void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
+                    NewBlocks* blocks) {
+  const Cabinet& cabinet = *reader.cabinet;
+  const CabBlock& block = reader.block;
+  const bool stored =
+      cabinet.folders[reader.folder].compression == kCompressionStored;
+  const std::uint32_t start = block.uncompressedStart;
+  const std::uint32_t size = block.uncompressedSize;
+  const std::uint32_t headerStart =
+      cabinet.fileEntries[pass.member.index].folderOffset;
+  const std::uint32_t prefix = kBlockHeaderSize + cabinet.dataReserveSize;
+  const std::uint32_t room = stored ? size : mszipBound(size);
+
+  if (blocks->scratch == nullptr) {
+    blocks->scratch =
+        static_cast<unsigned char*>(allocZeroed(3 * kMaxBlockUncompressed));
+    if (!stored && blocks->scratch != nullptr)
+      blocks->encoder = createMszipEncoder();
+    if (blocks->scratch == nullptr || (!stored && blocks->encoder == nullptr)) {
+      blocks->status = CabStatus::NoMemory;
+      return;
     }
-    writeLE32(record + kBlockChecksum,
-              sumBlockLike(record, cabinet.dataReserveSize, block));
-    work->edits[work->editCount++] = {
-        block.offset, kBlockHeaderSize + reserve + block.dataSize,
-        kBlockHeaderSize + reserve + dataSize, record, 0};
-    record += recordRoom;
   }
-  return CabStatus::Ok;
+  if (!reserveRecords(blocks, std::uint64_t{prefix} + room)) return;
+  unsigned char* newBytes = blocks->scratch;
+  unsigned char* dictionary = newBytes + kMaxBlockUncompressed;
+  unsigned char* check = dictionary + kMaxBlockUncompressed;
+  unsigned char* record = blocks->records + blocks->size;
+  std::memcpy(record, reader.record, prefix);
+  unsigned char* data = record + prefix;
+  std::uint32_t dataSize = size;
+
+  if (stored) {
+    patchedCopy(reader.data, start, size, headerStart, blocks->header, data);
+    std::memcpy(check, data, size);
+  } else {
+    patchedCopy(reader.data, start, size, headerStart, blocks->header,
+                newBytes);
+    const unsigned char* full = mszipFullPrevious(reader.decoder);
+    if (full != nullptr)
+      patchedCopy(full, start - kMszipWindow, kMszipWindow, headerStart,
+                  blocks->header, dictionary);
+    const unsigned char* history = full != nullptr ? dictionary : nullptr;
+    if (encodeMszipBlock(blocks->encoder, history, newBytes, size, data,
+                         &dataSize) != MszipEncode::Ok) {
+      blocks->status = CabStatus::NoMemory;
+      return;
+    }
+    writeLE16(record + kBlockDataSize, static_cast<std::uint16_t>(dataSize));
+    if (!decodeMszipAlone(data, dataSize, history, check, size)) {
+      blocks->problem = "a block encoded anew does not decode";
+      return;
+    }
+  }
+  if (!newBlockHoldsChange(check, reader.data, start, size, headerStart,
+                           blocks->header)) {
+    blocks->problem = "a block written anew does not hold its bytes";
+    return;
+  }
+  writeLE32(record + kBlockChecksum,
+            sumBlockLike(record, cabinet.dataReserveSize, block));
+  if (blocks->count == 0) {
+    blocks->first = reader.nextBlock - 1;
+    blocks->oldOffset = block.offset;
+  }
+  ++blocks->count;
+  blocks->oldSize += prefix + block.dataSize;
+  blocks->size += prefix + dataSize;
 }
 
-// Puts the changed header bytes [first, last) of the setup file into its
-// folder: the blocks that hold them, and in an MSZIP folder those that may
-// refer back to them.
-CabStatus changeFolder(const CabinetSource& source, Cabinet* cabinet,
-                       const RebuildRequest& request, std::uint32_t first,
-                       std::uint32_t last, Work* work, bool* reencoded) {
-  const CabFile& file = cabinet->fileEntries[request.member->index];
-  const CabFolder& folder = cabinet->folders[file.folder];
-  const bool stored = folder.compression == kCompressionStored;
-  const std::uint32_t changeStart = file.folderOffset + first;
-  const std::uint32_t changeEnd = file.folderOffset + last;
+// Takes the current block of reader, of the setup file's folder, into the
+// new blocks when the change reaches it: when it holds a changed byte, or
+// (MSZIP) when either reading's history before it holds one. The blocks
+// taken are one run.
+void takeBlock(const FolderReader& reader, const ChangeRequest& changes,
+               ChangePass* pass) {
+  NewBlocks* blocks = &pass->blocks;
+  if (blocks->closed || blocks->status != CabStatus::Ok ||
+      blocks->problem != nullptr)
+    return;
+  const SetupMember& member = pass->member;
+  const std::uint32_t start = reader.block.uncompressedStart;
+  const std::uint32_t size = reader.block.uncompressedSize;
+  const std::uint32_t headerStart =
+      reader.cabinet->fileEntries[member.index].folderOffset;
 
-  const std::uint32_t firstBlock = blockAt(folder, changeStart);
-  std::uint32_t lastBlock = blockAt(folder, changeEnd - 1);
-  if (!stored) {
-    while (lastBlock + 1 < folder.blockCount &&
-           folder.blocks[lastBlock + 1].uncompressedStart <
-               std::uint64_t{changeEnd} + kMszipWindow)
-      ++lastBlock;
+  // The changed bytes among the header bytes here; the fields asked for
+  // take the same values whatever the header held.
+  bool changedHere = false;
+  std::uint32_t from, to;
+  headerOverlap(start, size, headerStart, &from, &to);
+  if (from < to) {
+    std::memcpy(blocks->header, member.bytes, SetupHeader::kSize);
+    storeChanges(blocks->header, changes);
+    for (std::uint32_t p = from; p < to; ++p) {
+      if (member.bytes[p - headerStart] == blocks->header[p - headerStart])
+        continue;
+      if (blocks->changeEnd == 0) blocks->changeStart = p;
+      blocks->changeEnd = p + 1;
+      changedHere = true;
+    }
   }
-  const CabBlock& firstRecord = folder.blocks[firstBlock];
-  const CabBlock& lastRecord = folder.blocks[lastBlock];
-  std::uint32_t windowStart = firstRecord.uncompressedStart;
-  if (!stored)
-    windowStart = windowStart > kMszipWindow ? windowStart - kMszipWindow : 0;
-  const std::uint32_t windowEnd =
-      lastRecord.uncompressedStart + lastRecord.uncompressedSize;
-
-  work->window =
-      static_cast<unsigned char*>(allocOrReport(windowEnd - windowStart));
-  if (work->window == nullptr) return CabStatus::NoMemory;
-
-  // The original stream over the window: an MSZIP folder decodes from its
-  // start, a stored one is read where the window begins.
-  FolderReader reader;
-  initFolderReader(&reader, source, cabinet);
-  CabStatus status = startFolder(&reader, file.folder);
-  if (stored) reader.nextBlock = blockAt(folder, windowStart);
-  while (status == CabStatus::Ok && reader.nextBlock <= lastBlock) {
-    status = readFolderBlock(&reader);
-    if (status != CabStatus::Ok) break;
-    const std::uint32_t s = reader.dataStart;
-    const std::uint32_t e = s + reader.dataSize;
-    const std::uint32_t from = s > windowStart ? s : windowStart;
-    if (e > from)
-      std::memcpy(work->window + (from - windowStart),
-                  reader.data + (from - s), e - from);
+  const bool mszip =
+      reader.cabinet->folders[reader.folder].compression == kCompressionMszip;
+  const bool reached =
+      mszip && blocks->changeEnd != 0 &&
+      (start < std::uint64_t{blocks->changeEnd} + kMszipWindow ||
+       blocks->frameDirty >= 0);
+  // The run stays whole while the header goes on: a later header byte may
+  // still change.
+  const bool inHeader = blocks->count != 0 &&
+                        start < std::uint64_t{headerStart} + SetupHeader::kSize;
+  if (changedHere || reached || inHeader) {
+    writeBlockAnew(reader, *pass, blocks);
+  } else if (blocks->count != 0) {
+    blocks->closed = true;  // the run is over: nothing later reaches back
   }
-  closeFolder(&reader);
-  if (status != CabStatus::Ok) return status;
-
-  std::memcpy(work->window + (changeStart - windowStart),
-              request.newHeader + first, last - first);
-  *reencoded = !stored;
-  return rewriteBlocks(source, *cabinet, folder, firstBlock, lastBlock,
-                       windowStart, work);
+  // The frame: this block covers positions below its size; its changed
+  // bytes stay at theirs.
+  if (blocks->frameDirty >= 0 &&
+      static_cast<std::uint32_t>(blocks->frameDirty) < size)
+    blocks->frameDirty = -1;
+  if (changedHere) {
+    const std::uint32_t last =
+        (blocks->changeEnd < start + size ? blocks->changeEnd : start + size) -
+        1 - start;
+    if (static_cast<std::int32_t>(last) > blocks->frameDirty)
+      blocks->frameDirty = static_cast<std::int32_t>(last);
+  }
 }
 
 }  // namespace
+
+CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
+                      const ChangeRequest& changes, ChangePass* pass) {
+  std::memset(pass, 0, sizeof *pass);
+  pass->blocks.frameDirty = -1;
+  SetupSearch search;
+  CabStatus status =
+      startSetupSearch(&search, source, cabinet, &pass->member);
+  FolderReader reader;
+  initFolderReader(&reader, source, cabinet);
+  reader.checkReadings = true;
+  for (std::uint16_t i = 0; status == CabStatus::Ok && i < cabinet->folderCount;
+       ++i) {
+    status = startFolder(&reader, i);
+    while (status == CabStatus::Ok &&
+           reader.nextBlock < cabinet->folders[i].blockCount) {
+      status = readFolderBlock(&reader);
+      if (status == CabStatus::Ok)
+        status = searchFolderBytes(&search, i, reader.dataStart, reader.data,
+                                   reader.dataSize);
+      if (status == CabStatus::Ok && setupFileFound(search) &&
+          i == cabinet->fileEntries[pass->member.index].folder)
+        takeBlock(reader, changes, pass);
+    }
+  }
+  closeFolder(&reader);
+  if (status == CabStatus::Ok) status = checkCabinetLayout(source, *cabinet);
+  status = endSetupSearch(&search, status);
+  if (status == CabStatus::Ok) {
+    pass->blocks.folder = cabinet->fileEntries[pass->member.index].folder;
+    pass->programs = search.programs;
+  }
+  return status;
+}
+
+void releaseChangePass(ChangePass* pass) {
+  freeBlock(pass->member.bytes);
+  freeBlock(pass->blocks.records);
+  freeBlock(pass->blocks.scratch);
+  destroyMszipEncoder(pass->blocks.encoder);
+  pass->member.bytes = nullptr;
+  pass->blocks.records = nullptr;
+  pass->blocks.scratch = nullptr;
+  pass->blocks.encoder = nullptr;
+}
 
 bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
                      std::uint32_t memberSize) {
@@ -236,41 +327,31 @@ bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
 }
 
 CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
-                         const RebuildRequest& request,
+                         const RebuildRequest& request, const ChangePass& pass,
                          RebuildResult* result) {
   std::memset(result, 0, sizeof *result);
-  const unsigned char* oldHeader = request.member->bytes;
-  const unsigned char* newHeader = request.newHeader;
-
-  // The changed bytes of the setup file's header, if any.
-  std::uint32_t first = SetupHeader::kSize, last = 0;
-  for (std::uint32_t i = 0; i < SetupHeader::kSize; ++i) {
-    if (oldHeader[i] == newHeader[i]) continue;
-    if (i < first) first = i;
-    last = i + 1;
+  const NewBlocks& blocks = pass.blocks;
+  if (blocks.status != CabStatus::Ok) {
+    reportError("Cannot allocate memory to compress cabinet data");
+    return blocks.status;
   }
-
-  Work work;
-  const CabFile& file = cabinet->fileEntries[request.member->index];
-  const CabFolder& folder = cabinet->folders[file.folder];
-  // One edit per block at most, and one for the signature.
-  work.edits = static_cast<Edit*>(
-      allocOrReport((std::uint64_t{folder.blockCount} + 1) * sizeof(Edit)));
-  if (work.edits == nullptr) return CabStatus::NoMemory;
-
-  if (first < last) {
-    const CabStatus status = changeFolder(source, cabinet, request, first,
-                                          last, &work, &result->reencoded);
-    if (status != CabStatus::Ok) return status;
+  Edits edits;
+  if (blocks.count != 0) {
+    edits.list[edits.count++] = {blocks.oldOffset, blocks.oldSize, blocks.size,
+                                 blocks.records, 0};
+    result->reencoded =
+        cabinet->folders[blocks.folder].compression == kCompressionMszip;
   }
 
   // Folder 0's copy of the architecture follows the setup file's, when it
   // is a faithful copy.
+  const unsigned char* oldHeader = request.member->bytes;
   const std::uint32_t oldArch = readLE32(oldHeader + SetupHeader::kArchitecture);
-  const std::uint32_t newArch = readLE32(newHeader + SetupHeader::kArchitecture);
+  const std::uint32_t newArch =
+      readLE32(request.newHeader + SetupHeader::kArchitecture);
   result->archCopyUpdated =
       oldArch != newArch &&
-      archCopyMatches(*cabinet, request.member->bytes, request.member->size);
+      archCopyMatches(*cabinet, request.member->bytes, request.member->held);
 
   // The signature goes with its reserve; the reserve sizes go too when no
   // other reserve is left.
@@ -280,40 +361,50 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
     clearReserveFlag =
         cabinet->folderReserveSize == 0 && cabinet->dataReserveSize == 0;
     if (clearReserveFlag) {
-      work.edits[work.editCount++] = {
+      edits.list[edits.count++] = {
           kHeaderSize, kReserveSizesSize + cabinet->headerReserveSize, 0,
           nullptr, 0};
     } else {
-      work.edits[work.editCount++] = {cabinet->headerReserveOffset,
-                                      cabinet->headerReserveSize, 0, nullptr,
-                                      0};
+      edits.list[edits.count++] = {cabinet->headerReserveOffset,
+                                   cabinet->headerReserveSize, 0, nullptr, 0};
     }
   }
 
-  if (work.editCount == 0 && !result->archCopyUpdated) {
+  if (edits.count == 0 && !result->archCopyUpdated) {
     result->unchanged = true;
     return CabStatus::Ok;
   }
 
-  std::sort(work.edits, work.edits + work.editCount,
-            [](const Edit& a, const Edit& b) {
-              return a.oldOffset < b.oldOffset;
-            });
+  // By position: the signature's reserve comes before any block.
+  if (edits.count == 2 && edits.list[1].oldOffset < edits.list[0].oldOffset)
+    std::swap(edits.list[0], edits.list[1]);
   std::int64_t shift = 0;
-  for (std::uint32_t i = 0; i < work.editCount; ++i) {
-    Edit& edit = work.edits[i];
+  for (std::uint32_t i = 0; i < edits.count; ++i) {
+    Edit& edit = edits.list[i];
     shift += std::int64_t{edit.newSize} - edit.oldSize;
     edit.shift = shift;
   }
+  // Every position of the new image lies before its end, so no position
+  // can wrap once the size fits.
   const std::uint32_t end = cabinet->cabinetSize;  // the signature stays out
-  const std::uint32_t newSize = mapOffset(work, end);
-  unsigned char* image = static_cast<unsigned char*>(allocOrReport(newSize));
-  if (image == nullptr) return CabStatus::NoMemory;
+  const std::uint64_t newSize = mapOffset(edits, end);
+  if (newSize > 0xFFFFFFFFull) {
+    reportError("Cabinet not handled: the new cabinet would be 4 GiB or "
+                "more");
+    return CabStatus::Unhandled;
+  }
+  auto* image = static_cast<unsigned char*>(
+      allocZeroed(static_cast<std::size_t>(newSize)));
+  if (image == nullptr) {
+    reportError("Cannot allocate %u bytes for cabinet data",
+                static_cast<std::uint32_t>(newSize));
+    return CabStatus::NoMemory;
+  }
 
   // The original's bytes around the edits, and the edits' bytes.
   std::uint32_t from = 0, to = 0;
-  for (std::uint32_t i = 0; i < work.editCount; ++i) {
-    const Edit& edit = work.edits[i];
+  for (std::uint32_t i = 0; i < edits.count; ++i) {
+    const Edit& edit = edits.list[i];
     std::memcpy(image + to, source.image + from, edit.oldOffset - from);
     to += edit.oldOffset - from;
     if (edit.newSize != 0) std::memcpy(image + to, edit.bytes, edit.newSize);
@@ -323,8 +414,11 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
   std::memcpy(image + to, source.image + from, end - from);
 
   // The fields that hold positions.
-  writeLE32(image + kCabinetSize, newSize);
-  writeLE32(image + kFilesOffset, mapOffset(work, cabinet->filesOffset));
+  const auto at = [&edits](std::uint32_t offset) {
+    return static_cast<std::uint32_t>(mapOffset(edits, offset));
+  };
+  writeLE32(image + kCabinetSize, static_cast<std::uint32_t>(newSize));
+  writeLE32(image + kFilesOffset, at(cabinet->filesOffset));
   if (result->signatureRemoved) {
     if (clearReserveFlag) {
       writeLE16(image + kFlags,
@@ -335,14 +429,14 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
   }
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
     const CabFolder& each = cabinet->folders[i];
-    unsigned char* entry = image + mapOffset(work, each.entryOffset);
+    unsigned char* entry = image + at(each.entryOffset);
     // A folder without blocks points nowhere that is read; it stays.
     if (each.blockCount != 0)
-      writeLE32(entry + kFolderDataOffset, mapOffset(work, each.dataOffset));
+      writeLE32(entry + kFolderDataOffset, at(each.dataOffset));
     if (i == 0 && result->archCopyUpdated)
       writeLE32(entry + kFolderEntrySize + kCopyArchitecture, newArch);
   }
   result->image = image;
-  result->size = newSize;
+  result->size = static_cast<std::uint32_t>(newSize);
   return CabStatus::Ok;
 }

@@ -1,11 +1,17 @@
-// Rebuild.h - the new image of a cabinet whose setup file was changed, and
-// the check of that image before it may replace the original.
+// Rebuild.h - the change of a cabinet in memory: one pass over every block
+// that checks it, finds the setup file and writes the blocks the change
+// needs anew, then the new image (checked before it may replace the
+// original, see Verify.h).
 //
 // The rebuild touches as little as it can. In a stored folder the changed
-// bytes are patched into their blocks. In an MSZIP folder the block holding
-// them is encoded anew, and so is every later block of that folder that
-// starts less than 32 KiB behind the last changed byte, since only those
-// can refer back to it; each keeps its uncompressed size. Every other
+// bytes are patched into their blocks. In an MSZIP folder the blocks
+// holding them are encoded anew, and so is every later block of that
+// folder that may refer back to them: in the sliding reading those that
+// start less than 32 KiB behind the last changed byte, in the frame
+// reading those before which no block has yet covered the changed bytes'
+// frame positions. A block encoded anew gets the block before it as its
+// dictionary when that holds 32 KiB, and none otherwise, so it means the
+// same in both readings. Each keeps its uncompressed size. Every other
 // block is copied as it is. Checksums of the new blocks are summed the way
 // the originals were. Folder starts, the file table's offset and the
 // cabinet's size move with whatever changed size before them.
@@ -17,6 +23,59 @@
 #include "cabinet/Cabinet.h"
 #include "cabinet/SetupMember.h"
 #include "header/HeaderReport.h"
+#include "header/SetupHeader.h"
+
+struct MszipEncoder;
+
+/// The blocks of the setup file's folder written anew by the pass: a run
+/// of count blocks from block first, whose records replace the original's
+/// oldSize bytes at oldOffset.
+struct NewBlocks {
+  std::uint16_t folder;
+  std::uint32_t first;
+  std::uint32_t count;
+  bool closed;               // a block behind the run was kept
+  std::uint32_t oldOffset;
+  std::uint32_t oldSize;
+  unsigned char* records;    // header, reserve and data of each, in order
+  std::uint32_t size;
+  std::uint32_t capacity;
+  // Stream positions of the first changed byte and behind the last one;
+  // changeEnd is 0 while none is seen.
+  std::uint32_t changeStart;
+  std::uint32_t changeEnd;
+  // The last frame position a changed byte still holds; -1 for none.
+  std::int32_t frameDirty;
+  unsigned char header[SetupHeader::kSize];  // the header the blocks hold
+  CabStatus status;          // NoMemory when the blocks could not be made
+  const char* problem;       // why a block made does not hold its bytes
+  MszipEncoder* encoder;
+  unsigned char* scratch;    // a block's new bytes, its dictionary, a check
+};
+
+/// What the pass of a change gathers: the setup file, the families of the
+/// programs beside it and the new blocks for the fields asked for. The
+/// blocks are made as the setup file's folder goes by, before the change is
+/// known to go ahead; their failures are reported by rebuildCabinet and
+/// verifyRebuild.
+struct ChangePass {
+  SetupMember member;
+  ProgramFamilies programs;
+  NewBlocks blocks;
+};
+
+/// Reads every block of the cabinet in memory once: checks its checksum,
+/// decodes it, in both readings where they can differ (a block that means
+/// different bytes to different readers is refused, Unhandled), feeds the
+/// search for the setup file and the programs' families and makes the new
+/// blocks for changes. Then checks the layout (checkCabinetLayout) and ends
+/// the search (endSetupSearch). Release pass with releaseChangePass on
+/// every path.
+CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
+                      const ChangeRequest& changes, ChangePass* pass);
+
+/// Releases what the pass holds; safe on a pass that failed.
+void releaseChangePass(ChangePass* pass);
 
 /// What the new image is to differ in.
 struct RebuildRequest {
@@ -42,21 +101,12 @@ struct RebuildResult {
 bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
                      std::uint32_t memberSize);
 
-/// Builds the new image from the original in source (which must be the
-/// whole file in memory, read and checked with readCabinet and
-/// checkWholeCabinet).
+/// Builds the new image from the original in source (the whole file in
+/// memory, read with readCabinet and passed with passCabinet) and the new
+/// blocks of pass. Refuses (Unhandled) an image of 4 GiB or more before
+/// allocating it.
 CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
-                         const RebuildRequest& request, RebuildResult* result);
-
-/// Checks the new image against the original (whose folders must all have
-/// decoded, as checkWholeCabinet with decoding makes sure): it reads back
-/// with every checksum holding, the setup file's folder decodes to the
-/// original's stream with only the fields asked for changed, every other
-/// folder is the original's blocks byte for byte (and so decodes to the
-/// same), no other member shares a changed byte, and the structure is the
-/// original's but for the expected changes. Reports one line and returns
-/// false when anything disagrees.
-bool verifyRebuild(const CabinetSource& source, Cabinet* cabinet,
-                   const RebuildRequest& request, const RebuildResult& result);
+                         const RebuildRequest& request, const ChangePass& pass,
+                         RebuildResult* result);
 
 #endif

@@ -1,18 +1,24 @@
 // SetupMember.cpp - finding the setup file, and the families of the
 // programs, by the members' first bytes.
 //
-// Every member of kSmallestProgram bytes or more is looked at: its head,
-// its first kProgramHeadSize bytes or all of it when shorter. The members
-// are sorted by folder and by where their heads end in the folder's
-// stream; each folder is then streamed from its start only as far as the
-// last head's end, or the end of the setup file once one is found there,
-// and each member is judged as soon as its head is in. The bytes a head
-// needs from blocks before the current one are kept in a tail of the
-// stream's last kProgramHeadSize bytes: no member's bytes are held beyond
-// its judgement, only a small record per member.
+// Every member of kSmallestProgram bytes or more is a candidate: the first
+// four bytes of one of 100 bytes or more tell a setup file, and its head,
+// its first kProgramHeadSize bytes or all of it when shorter, tells a
+// program's family. The candidates are sorted by folder and by their place
+// in the folder's stream, so as bytes come in stream order, candidates are
+// judged in candidate order: as a setup file as soon as their first four
+// bytes are in (before any byte a change touches has gone by), as a program
+// as soon as their head is in. A folder is needed as far as its last head,
+// or the end of the setup file's held bytes once one is found there. The
+// bytes a head needs from blocks before the current one are kept in a tail
+// of the stream's last kProgramHeadSize bytes: no member's bytes are held
+// beyond its judgement, only a small record per member. In the usual
+// cabinet, where each folder's members start in its first block, a display
+// decodes one block per folder, or two.
 #include "cabinet/SetupMember.h"
 
-#include <algorithm>  // std::sort: members by place
+#include <algorithm>  // std::sort: candidates by place
+#include <cstddef>    // offsetof: the part of a search that starts zeroed
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
@@ -24,10 +30,12 @@ namespace {
 
 constexpr std::uint32_t kMsceSize = 4;
 constexpr char kMsce[kMsceSize] = {'M', 'S', 'C', 'E'};
-// Room for the names listed when several members are setup files.
-constexpr std::uint32_t kNameListSize = 900;
+// The search looks at every member.
+constexpr std::uint32_t kEveryMember = 0xFFFFFFFFu;
 
-struct Candidate {
+}  // namespace
+
+struct SetupCandidate {
   std::uint32_t index;    // member index
   std::uint32_t start;    // in its folder's stream
   std::uint32_t headEnd;  // start plus the size of its head
@@ -35,38 +43,22 @@ struct Candidate {
   bool setup;             // judged a setup file
 };
 
-// What a pass looks for and what it has found so far.
-struct Search {
-  bool copyFirst;  // copy the first setup file found into the member
-  std::uint32_t found;
-  ProgramFamilies programs;
-  std::uint32_t captureStart;
-  std::uint32_t captureEnd;
-  std::uint16_t captureFolder;
-  char names[kNameListSize];
-  std::uint32_t namesUsed;
-  // The folder's stream before the current block: its last tailSize bytes.
-  std::uint32_t tailSize;
-  unsigned char tail[kProgramHeadSize];
-  unsigned char head[kProgramHeadSize];  // a head joined from tail and block
-};
+namespace {
 
 // Copies the part of [start, start + size) that lies in [s, e) from the
 // stream bytes (which begin at s) into destination (which begins at start).
-std::uint32_t copyOverlap(std::uint32_t start, std::uint32_t size,
-                          std::uint32_t s, std::uint32_t e,
-                          const unsigned char* bytes,
-                          unsigned char* destination) {
+void copyOverlap(std::uint32_t start, std::uint32_t size, std::uint32_t s,
+                 std::uint32_t e, const unsigned char* bytes,
+                 unsigned char* destination) {
   const std::uint32_t from = start > s ? start : s;
   const std::uint32_t to = (e - start < size) ? e : start + size;
-  if (from >= to) return 0;
+  if (from >= to) return;
   std::memcpy(destination + (from - start), bytes + (from - s), to - from);
-  return to - from;
 }
 
-void addName(Search* search, const char* name) {
+void addName(SetupSearch* search, const char* name) {
   std::uint32_t& used = search->namesUsed;
-  const std::uint32_t room = kNameListSize - 1;
+  const std::uint32_t room = kSetupNameListSize - 1;
   if (used != 0 && used + 2 <= room) {
     std::memcpy(search->names + used, ", ", 2);
     used += 2;
@@ -78,9 +70,19 @@ void addName(Search* search, const char* name) {
   search->names[used] = '\0';
 }
 
-// Keeps the last kProgramHeadSize bytes of the stream, once size more of
-// them (data) have gone by.
-void keepTail(Search* search, const unsigned char* data, std::uint32_t size) {
+// Keeps the last kProgramHeadSize bytes of the folder's stream, once the
+// size bytes at stream position start (data) have been fed.
+void keepTail(SetupSearch* search, std::uint32_t start,
+              const unsigned char* data, std::uint32_t size) {
+  if (start > search->tailEnd) {  // nothing before start is known
+    search->tailSize = 0;
+    search->tailEnd = start;
+  }
+  const std::uint32_t end = start + size;
+  if (end <= search->tailEnd) return;  // fed before
+  data += search->tailEnd - start;
+  size = end - search->tailEnd;
+  search->tailEnd = end;
   if (size >= kProgramHeadSize) {
     std::memcpy(search->tail, data + (size - kProgramHeadSize),
                 kProgramHeadSize);
@@ -94,105 +96,85 @@ void keepTail(Search* search, const unsigned char* data, std::uint32_t size) {
   search->tailSize = keep + size;
 }
 
-// The head of candidate, which ends in the current block of reader: in
-// the block itself, or joined from the tail and the block. Null when the
-// tail does not reach back to its start (the folder was not streamed from
-// its start).
-const unsigned char* headOf(Search* search, const FolderReader& reader,
-                            const Candidate& candidate) {
-  const std::uint32_t s = reader.dataStart;
-  if (candidate.start >= s) return reader.data + (candidate.start - s);
-  const std::uint32_t before = s - candidate.start;
-  if (before > search->tailSize) return nullptr;
-  std::memcpy(search->head, search->tail + (search->tailSize - before),
-              before);
-  std::memcpy(search->head + before, reader.data, candidate.headEnd - s);
+// The stream bytes [begin, end), where end lies no further than the end of
+// the bytes fed (which begin at stream position start): in those bytes, in
+// the tail, or joined from both. Null when the tail does not reach back to
+// begin (the folder was not fed from its start).
+const unsigned char* joinedBytes(SetupSearch* search, std::uint32_t begin,
+                                 std::uint32_t end, std::uint32_t start,
+                                 const unsigned char* bytes) {
+  if (begin >= start) return bytes + (begin - start);
+  const std::uint32_t tailStart = search->tailEnd - search->tailSize;
+  if (search->tailEnd < start || begin < tailStart) return nullptr;
+  const unsigned char* inTail = search->tail + (begin - tailStart);
+  if (end <= start) return inTail;  // a head that waited for another
+  const std::uint32_t before = start - begin;
+  std::memcpy(search->head, inTail, before);
+  std::memcpy(search->head + before, bytes, end - start);
   return search->head;
 }
 
-// Judges a candidate whose head (size bytes) is in: a setup file, a
-// program, or neither. The first setup file found gets its copy, starting
-// with its head, when the search copies.
-CabStatus judge(const CabinetSource& source, Cabinet* cabinet,
-                Candidate* candidate, const unsigned char* head,
-                std::uint32_t size, Search* search, SetupMember* member,
-                std::uint32_t* needEnd) {
-  const CabFile& file = cabinet->fileEntries[candidate->index];
+// Judges a candidate whose four first bytes (head) are in. The first setup
+// file found gets its copy, starting with those bytes, when the search
+// copies.
+CabStatus judgeSetup(SetupSearch* search, SetupCandidate* candidate,
+                     const unsigned char* head) {
+  const CabFile& file = search->cabinet->fileEntries[candidate->index];
   if (file.size < SetupHeader::kSize ||
-      std::memcmp(head, kMsce, kMsceSize) != 0) {
-    const ProgramFamily family = classifyProgram(head, size);
-    if (family != kNoFamily)
-      addProgramFamily(&search->programs, family, candidate->index);
+      std::memcmp(head, kMsce, kMsceSize) != 0)
     return CabStatus::Ok;
-  }
   candidate->setup = true;
   char name[CabFormat::kMaxNameSize];
-  addName(search, nameForError(*cabinet, candidate->index, name));
-  if (++search->found != 1 || !search->copyFirst) return CabStatus::Ok;
-  member->bytes = static_cast<unsigned char*>(allocZeroed(file.size));
+  addName(search, nameForError(*search->cabinet, candidate->index, name));
+  SetupMember* member = search->member;
+  if (++search->found != 1 || member == nullptr) return CabStatus::Ok;
+  const std::uint32_t held =
+      file.size < kSetupFileReach ? file.size : kSetupFileReach;
+  member->bytes = static_cast<unsigned char*>(allocZeroed(held));
   if (member->bytes == nullptr) {
-    if (!source.quiet)
-      reportError("Cannot allocate %u bytes for file buffer", file.size);
+    if (!search->source->quiet)
+      reportError("Cannot allocate %u bytes for file buffer", held);
     return CabStatus::NoMemory;
   }
   member->index = candidate->index;
   member->size = file.size;
-  std::memcpy(member->bytes, head, size);
-  search->captureStart = candidate->start;
-  search->captureEnd = candidate->start + file.size;
+  member->held = held;
+  std::memcpy(member->bytes, head, kMsceSize);
   search->captureFolder = candidate->folder;
-  if (search->captureEnd > *needEnd) *needEnd = search->captureEnd;
+  search->captureStart = candidate->start;
+  search->captureEnd = candidate->start + held;
   return CabStatus::Ok;
 }
 
-// Streams the folder of candidates[begin, end) (sorted by the ends of
-// their heads) as far as they need, and no further: the last block is
-// decoded only up to what is needed of it.
-CabStatus scanFolder(const CabinetSource& source, Cabinet* cabinet,
-                     FolderReader* reader, Candidate* candidates,
-                     std::uint32_t begin, std::uint32_t end, Search* search,
-                     SetupMember* member) {
-  const std::uint16_t folder = candidates[begin].folder;
-  std::uint32_t needEnd = candidates[end - 1].headEnd;
-  search->tailSize = 0;
+// Judges a candidate whose head is in: the family of a program, unless it
+// is the setup file.
+void judgeProgram(SetupSearch* search, const SetupCandidate& candidate,
+                  const unsigned char* head) {
+  if (candidate.setup) return;
+  const ProgramFamily family =
+      classifyProgram(head, candidate.headEnd - candidate.start);
+  if (family != kNoFamily)
+    addProgramFamily(&search->programs, family, candidate.index);
+}
 
-  CabStatus status = startFolder(reader, folder);
-  std::uint32_t next = begin;  // the first candidate still incomplete
-  const CabFolder& entry = cabinet->folders[folder];
-  while (status == CabStatus::Ok && reader->nextBlock < entry.blockCount) {
-    const std::uint32_t start =
-        entry.blocks[reader->nextBlock].uncompressedStart;
-    status = readFolderBlock(reader, needEnd - start);
-    // A setup file found here may need more of this block.
-    for (bool more = true; status == CabStatus::Ok && more;) {
-      const std::uint32_t s = reader->dataStart;
-      const std::uint32_t e = s + reader->dataSize;
-      // Heads complete in the order they are sorted in.
-      for (; next < end && candidates[next].headEnd <= e; ++next) {
-        Candidate& candidate = candidates[next];
-        const unsigned char* head = headOf(search, *reader, candidate);
-        if (head == nullptr) continue;
-        status = judge(source, cabinet, &candidate, head,
-                       candidate.headEnd - candidate.start, search, member,
-                       &needEnd);
-        if (status != CabStatus::Ok) break;
-      }
-      if (status != CabStatus::Ok) break;
-      if (search->found != 0 && search->captureFolder == folder &&
-          member->bytes != nullptr) {
-        copyOverlap(search->captureStart,
-                    search->captureEnd - search->captureStart, s, e,
-                    reader->data, member->bytes);
-      }
-      more = e < needEnd && reader->dataSize < reader->blockSize;
-      if (more) status = extendFolderBlock(reader, needEnd - s);
-    }
-    if (status != CabStatus::Ok ||
-        reader->dataStart + reader->dataSize >= needEnd)
-      break;
-    keepTail(search, reader->data, reader->dataSize);
+// Moves the search to folder: candidates of earlier folders are behind it.
+void enterFolder(SetupSearch* search, std::uint16_t folder) {
+  if (search->folder == folder && search->headsEnd != 0) return;
+  search->folder = folder;
+  while (search->next < search->count &&
+         search->candidates[search->next].folder < folder)
+    ++search->next;
+  while (search->nextHead < search->count &&
+         search->candidates[search->nextHead].folder < folder)
+    ++search->nextHead;
+  search->headsEnd = 0;
+  for (std::uint32_t c = search->nextHead;
+       c < search->count && search->candidates[c].folder == folder; ++c) {
+    if (search->candidates[c].headEnd > search->headsEnd)
+      search->headsEnd = search->candidates[c].headEnd;
   }
-  return status;
+  search->tailEnd = 0;
+  search->tailSize = 0;
 }
 
 // A member is looked at when it can hold a PE header's offset; a setup
@@ -201,110 +183,188 @@ bool isCandidate(const CabFile& file) {
   return file.size >= kSmallestProgram;
 }
 
-// Member i, to be looked at.
-Candidate candidateFor(const Cabinet& cabinet, std::uint32_t i) {
-  const CabFile& file = cabinet.fileEntries[i];
-  const std::uint32_t head =
-      file.size < kProgramHeadSize ? file.size : kProgramHeadSize;
-  return Candidate{i, file.folderOffset, file.folderOffset + head,
-                   file.folder, false};
-}
+// Starts a search over member only, or every member (kEveryMember).
+CabStatus startSearchOf(SetupSearch* search, const CabinetSource& source,
+                        Cabinet* cabinet, SetupMember* member,
+                        std::uint32_t only) {
+  // All but the tail and the joined head, which are written before they
+  // are read (tailSize says how much of the tail is).
+  std::memset(search, 0, offsetof(SetupSearch, tail));
+  search->source = &source;
+  search->cabinet = cabinet;
+  search->member = member;
+  if (member != nullptr) {
+    member->index = 0;
+    member->size = 0;
+    member->held = 0;
+    member->bytes = nullptr;
+  }
+  const auto looked = [cabinet, only](std::uint32_t i) {
+    return (only == kEveryMember || i == only) &&
+           isCandidate(cabinet->fileEntries[i]);
+  };
 
-// One pass over the members of candidates (count of them): each folder in
-// turn, as far as their heads and the copied setup file reach.
-CabStatus scanCandidates(const CabinetSource& source, Cabinet* cabinet,
-                         Candidate* candidates, std::uint32_t count,
-                         Search* search, SetupMember* member) {
-  std::sort(candidates, candidates + count,
-            [](const Candidate& a, const Candidate& b) {
+  std::uint32_t count = 0;
+  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
+    if (looked(i)) ++count;
+  }
+  search->candidates = static_cast<SetupCandidate*>(
+      allocZeroed(sizeof(SetupCandidate) * (count == 0 ? 1 : count)));
+  if (search->candidates == nullptr) {
+    if (!source.quiet)
+      reportError("Cannot allocate %u bytes for cabinet data",
+                  static_cast<std::uint32_t>(sizeof(SetupCandidate) * count));
+    return CabStatus::NoMemory;
+  }
+  search->count = count;
+  std::uint32_t used = 0;
+  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
+    if (!looked(i)) continue;
+    const CabFile& file = cabinet->fileEntries[i];
+    const std::uint32_t head =
+        file.size < kProgramHeadSize ? file.size : kProgramHeadSize;
+    search->candidates[used++] = {i, file.folderOffset,
+                                  file.folderOffset + head, file.folder,
+                                  false};
+  }
+  std::sort(search->candidates, search->candidates + count,
+            [](const SetupCandidate& a, const SetupCandidate& b) {
               if (a.folder != b.folder) return a.folder < b.folder;
-              if (a.headEnd != b.headEnd) return a.headEnd < b.headEnd;
+              if (a.start != b.start) return a.start < b.start;
               return a.index < b.index;
             });
+  return CabStatus::Ok;
+}
+
+// Feeds search each folder with a candidate, from its start and only as
+// far as the search needs: its last block is decoded only up to there.
+CabStatus feedSearch(const CabinetSource& source, Cabinet* cabinet,
+                     SetupSearch* search) {
   CabStatus status = CabStatus::Ok;
   FolderReader reader;
   initFolderReader(&reader, source, cabinet);
-  for (std::uint32_t begin = 0; begin < count && status == CabStatus::Ok;) {
-    std::uint32_t end = begin + 1;
-    while (end < count && candidates[end].folder == candidates[begin].folder)
-      ++end;
-    status = scanFolder(source, cabinet, &reader, candidates, begin, end,
-                        search, member);
-    begin = end;
+  for (std::uint32_t c = 0; status == CabStatus::Ok && c < search->count;) {
+    const std::uint16_t folder = search->candidates[c].folder;
+    const CabFolder& entry = cabinet->folders[folder];
+    status = startFolder(&reader, folder);
+    while (status == CabStatus::Ok && reader.nextBlock < entry.blockCount) {
+      const std::uint32_t blockStart = reader.dataStart + reader.blockSize;
+      std::uint32_t end = setupSearchEnd(search, folder);
+      if (blockStart >= end) break;
+      status = readFolderBlock(&reader, end - blockStart);
+      // A setup file found here may need more of this block.
+      while (status == CabStatus::Ok) {
+        status = searchFolderBytes(search, folder, reader.dataStart,
+                                   reader.data, reader.dataSize);
+        end = setupSearchEnd(search, folder);
+        const std::uint32_t done = reader.dataStart + reader.dataSize;
+        if (status != CabStatus::Ok || done >= end ||
+            reader.dataSize == reader.blockSize)
+          break;
+        status = extendFolderBlock(&reader, end - reader.dataStart);
+      }
+    }
+    while (c < search->count && search->candidates[c].folder == folder) ++c;
   }
   closeFolder(&reader);
   return status;
 }
 
-// The pass over every candidate member of cabinet. The candidates come
-// back in *list (count of them, release with freeBlock) with the setup
-// files marked.
-CabStatus scanAll(const CabinetSource& source, Cabinet* cabinet,
-                  Search* search, SetupMember* member, Candidate** list,
-                  std::uint32_t* count) {
-  *count = 0;
-  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
-    if (isCandidate(cabinet->fileEntries[i])) ++*count;
-  }
-  auto* candidates = static_cast<Candidate*>(
-      allocZeroed(sizeof(Candidate) * (*count == 0 ? 1 : *count)));
-  *list = candidates;
-  if (candidates == nullptr) {
-    if (!source.quiet)
-      reportError("Cannot allocate %u bytes for cabinet data",
-                  static_cast<std::uint32_t>(sizeof(Candidate) * *count));
-    return CabStatus::NoMemory;
-  }
-  std::uint32_t used = 0;
-  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
-    if (isCandidate(cabinet->fileEntries[i]))
-      candidates[used++] = candidateFor(*cabinet, i);
-  }
-  return scanCandidates(source, cabinet, candidates, *count, search, member);
+}  // namespace
+
+CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
+                           Cabinet* cabinet, SetupMember* member) {
+  return startSearchOf(search, source, cabinet, member, kEveryMember);
 }
 
-}  // namespace
+std::uint32_t setupSearchEnd(SetupSearch* search, std::uint16_t folder) {
+  enterFolder(search, folder);
+  std::uint32_t end = search->headsEnd;
+  if (setupFileFound(*search) && search->captureFolder == folder &&
+      search->captureEnd > end)
+    end = search->captureEnd;
+  return end;
+}
+
+CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
+                            std::uint32_t start, const unsigned char* bytes,
+                            std::uint32_t size) {
+  enterFolder(search, folder);
+  const std::uint32_t e = start + size;
+  // Setup files, judged in stream order by their first four bytes.
+  for (; search->next < search->count; ++search->next) {
+    SetupCandidate& candidate = search->candidates[search->next];
+    if (candidate.folder != folder || candidate.start + kMsceSize > e) break;
+    const unsigned char* head = joinedBytes(
+        search, candidate.start, candidate.start + kMsceSize, start, bytes);
+    if (head == nullptr) continue;
+    const CabStatus status = judgeSetup(search, &candidate, head);
+    if (status != CabStatus::Ok) return status;
+  }
+  // Programs, by their heads. A head complete before one placed earlier
+  // waits for it; as that one started less than kProgramHeadSize bytes
+  // before these bytes, the tail still reaches back to both.
+  for (; search->nextHead < search->count; ++search->nextHead) {
+    const SetupCandidate& candidate = search->candidates[search->nextHead];
+    if (candidate.folder != folder || candidate.headEnd > e) break;
+    const unsigned char* head =
+        joinedBytes(search, candidate.start, candidate.headEnd, start, bytes);
+    if (head != nullptr) judgeProgram(search, candidate, head);
+  }
+  SetupMember* member = search->member;
+  if (setupFileFound(*search) && search->captureFolder == folder)
+    copyOverlap(search->captureStart, member->held, start, e, bytes,
+                member->bytes);
+  // The tail, while a head of the folder is still to come.
+  if (search->nextHead < search->count &&
+      search->candidates[search->nextHead].folder == folder)
+    keepTail(search, start, bytes, size);
+  return CabStatus::Ok;
+}
+
+bool setupFileFound(const SetupSearch& search) {
+  return search.member != nullptr && search.member->bytes != nullptr;
+}
+
+CabStatus endSetupSearch(SetupSearch* search, CabStatus status) {
+  const bool quiet = search->source->quiet;
+  SetupMember* member = search->member;
+  if (member != nullptr && status == CabStatus::Ok && search->found == 0) {
+    if (!quiet) reportError("No setup file in the cabinet");
+    status = CabStatus::NoSetupFile;
+  } else if (member != nullptr && status == CabStatus::Ok &&
+             search->found > 1) {
+    if (!quiet)
+      reportError("Cabinet not handled: %u setup files (%s)", search->found,
+                  search->names);
+    status = CabStatus::Unhandled;
+  }
+  if (member != nullptr && status != CabStatus::Ok) {
+    freeBlock(member->bytes);
+    member->bytes = nullptr;
+  }
+  freeBlock(search->candidates);
+  search->candidates = nullptr;
+  return status;
+}
 
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
                         SetupMember* member, ProgramFamilies* programs) {
-  member->index = 0;
-  member->size = 0;
-  member->bytes = nullptr;
-
-  Search search = {};
-  search.copyFirst = true;
-  Candidate* candidates = nullptr;
-  std::uint32_t count = 0;
-  CabStatus status =
-      scanAll(source, cabinet, &search, member, &candidates, &count);
-  if (status == CabStatus::Ok && search.found == 0) {
-    if (!source.quiet) reportError("No setup file in the cabinet");
-    status = CabStatus::NoSetupFile;
-  } else if (status == CabStatus::Ok && search.found > 1) {
-    if (!source.quiet)
-      reportError("Cabinet not handled: %u setup files (%s)", search.found,
-                  search.names);
-    status = CabStatus::Unhandled;
-  }
-  freeBlock(candidates);
-  if (status != CabStatus::Ok) {
-    freeBlock(member->bytes);
-    member->bytes = nullptr;
-  } else if (programs != nullptr) {
+  SetupSearch search;
+  CabStatus status = startSetupSearch(&search, source, cabinet, member);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  status = endSetupSearch(&search, status);
+  if (status == CabStatus::Ok && programs != nullptr)
     *programs = search.programs;
-  }
   return status;
 }
 
 CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
                       CabinetScan* scan) {
   std::memset(scan, 0, sizeof *scan);
-  Search search = {};
-  SetupMember none = {};
-  Candidate* candidates = nullptr;
-  std::uint32_t count = 0;
-  CabStatus status =
-      scanAll(source, cabinet, &search, &none, &candidates, &count);
+  SetupSearch search;
+  CabStatus status = startSetupSearch(&search, source, cabinet, nullptr);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
   if (status == CabStatus::Ok && search.found != 0) {
     scan->setupIndices = static_cast<std::uint16_t*>(
         allocZeroed(sizeof(std::uint16_t) * search.found));
@@ -317,40 +377,24 @@ CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
     }
   }
   if (status == CabStatus::Ok) {
-    for (std::uint32_t c = 0; c < count; ++c) {
-      if (candidates[c].setup)
+    for (std::uint32_t c = 0; c < search.count; ++c) {
+      if (search.candidates[c].setup)
         scan->setupIndices[scan->setupCount++] =
-            static_cast<std::uint16_t>(candidates[c].index);
+            static_cast<std::uint16_t>(search.candidates[c].index);
     }
     std::sort(scan->setupIndices, scan->setupIndices + scan->setupCount);
     scan->programs = search.programs;
   }
-  freeBlock(candidates);
-  return status;
+  return endSetupSearch(&search, status);
 }
 
 CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
                         std::uint32_t index, SetupMember* member) {
-  member->index = 0;
-  member->size = 0;
-  member->bytes = nullptr;
-  Search search = {};
-  search.copyFirst = true;
-  CabStatus status = CabStatus::Ok;
-  if (index < cabinet->fileCount &&
-      cabinet->fileEntries[index].size >= SetupHeader::kSize) {
-    Candidate candidate = candidateFor(*cabinet, index);
-    status = scanCandidates(source, cabinet, &candidate, 1, &search, member);
-  }
-  if (status == CabStatus::Ok && search.found == 0) {
-    if (!source.quiet) reportError("No setup file in the cabinet");
-    status = CabStatus::NoSetupFile;
-  }
-  if (status != CabStatus::Ok) {
-    freeBlock(member->bytes);
-    member->bytes = nullptr;
-  }
-  return status;
+  SetupSearch search;
+  CabStatus status =
+      startSearchOf(&search, source, cabinet, member, index);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  return endSetupSearch(&search, status);
 }
 
 CabStatus checkSetupFileAlone(const Cabinet& cabinet,

@@ -3,8 +3,13 @@
 //
 // The setup file is found by its content, not by its name or place: it is
 // the one member of at least 100 bytes whose first four bytes are "MSCE".
-// One pass over the members' first bytes (at most kProgramHeadSize of
-// each) finds it and the families of the programs.
+// The same look at the members' first bytes (at most kProgramHeadSize of
+// each) finds the families of the programs.
+//
+// The search is fed with the folders' decoded bytes in stream order, folder
+// after folder, by whoever decodes them: findSetupFile for a display, which
+// decodes only as far as the search needs, or the single pass of a change,
+// which decodes every block anyway.
 #ifndef SETUPHDR_CABINET_SETUPMEMBER_H
 #define SETUPHDR_CABINET_SETUPMEMBER_H
 
@@ -12,19 +17,89 @@
 
 #include "cabinet/Cabinet.h"
 #include "cabinet/Programs.h"
+#include "header/HeaderReport.h"
 
-/// The setup file found: its member index and a copy of its bytes.
+/// How much of a setup file its header can make the tool read: texts start
+/// at 16-bit offsets, the unsupported-platforms list runs for a 16-bit
+/// length, and the list's last name is shown with fewer than
+/// kPlatformListLimit characters.
+constexpr std::uint32_t kSetupFileReach = 0xFFFF + 0xFFFF + kPlatformListLimit;
+
+/// The setup file found: its member index, its size and a copy of its
+/// first bytes, all of them or the first kSetupFileReach.
 struct SetupMember {
   std::uint32_t index;
   std::uint32_t size;
-  unsigned char* bytes;  // size bytes, from allocZeroed; release with freeBlock
+  std::uint32_t held;    // bytes in bytes
+  unsigned char* bytes;  // from allocZeroed; release with freeBlock
 };
 
+/// A member whose first bytes the search waits for.
+struct SetupCandidate;
+
+/// Room for the names listed when several members are setup files.
+constexpr std::uint32_t kSetupNameListSize = 900;
+
+/// The state of one search; its fields are the search's own, but for
+/// programs, which the caller reads once every folder is fed.
+struct SetupSearch {
+  const CabinetSource* source;
+  Cabinet* cabinet;
+  SetupMember* member;         // null: every setup file is a result
+  SetupCandidate* candidates;  // sorted by folder and place
+  std::uint32_t count;
+  std::uint32_t next;          // the first candidate not yet judged
+  std::uint32_t nextHead;      // the first candidate whose head is not in
+  std::uint32_t found;         // setup files seen
+  std::uint16_t folder;        // the folder fed last
+  std::uint32_t headsEnd;      // where its candidates' heads end
+  std::uint16_t captureFolder;  // the first setup file's place
+  std::uint32_t captureStart;
+  std::uint32_t captureEnd;     // of its held bytes
+  ProgramFamilies programs;     // of the members whose heads are in
+  std::uint32_t namesUsed;
+  char names[kSetupNameListSize];  // the setup files seen, for a refusal
+  // The folder's stream before the bytes fed last: its last tailSize bytes,
+  // ending at tailEnd, so that a head crossing a block can be joined. The
+  // two buffers stay last: a search starts zeroed up to them.
+  std::uint32_t tailEnd;
+  std::uint32_t tailSize;
+  unsigned char tail[kProgramHeadSize];
+  unsigned char head[kProgramHeadSize];  // a head joined from tail and bytes
+};
+
+/// Starts a search of cabinet for member (whose fields it sets when it
+/// finds the setup file). With member null, the search copies nothing and
+/// any number of setup files is a result. NoMemory after its line.
+CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
+                           Cabinet* cabinet, SetupMember* member);
+
+/// Where in folder's stream the search needs no more bytes: 0 when it needs
+/// none of the folder. Grows when the setup file is found in the folder.
+std::uint32_t setupSearchEnd(SetupSearch* search, std::uint16_t folder);
+
+/// Feeds size decoded bytes of folder that start at stream position start.
+/// Folders come in order and each folder's bytes in stream order from its
+/// start, without a gap; bytes may be fed again. NoMemory after its line.
+CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
+                            std::uint32_t start, const unsigned char* bytes,
+                            std::uint32_t size);
+
+/// True once the setup file is found: the first member that is one, which
+/// the change works on.
+bool setupFileFound(const SetupSearch& search);
+
+/// Ends the search and frees its memory. With status Ok (every folder
+/// fed) and a member to find, the result is NoSetupFile when no member is
+/// a setup file and Unhandled (naming them) when several are, each after
+/// its line. On any failure the member's bytes are released.
+CabStatus endSetupSearch(SetupSearch* search, CabStatus status);
+
 /// Looks at the first bytes of every member, decoding each folder only as
-/// far as those bytes (and the setup file's own bytes) reach, and copies
-/// out the one setup file. NoSetupFile when no member is one, Unhandled
-/// (naming them) when several are. The families of the programs go to
-/// *programs when it is given.
+/// far as those bytes (and the setup file's own held bytes) reach, and
+/// copies out the one setup file. NoSetupFile when no member is one,
+/// Unhandled (naming them) when several are. The families of the programs
+/// go to *programs when it is given.
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
                         SetupMember* member,
                         ProgramFamilies* programs = nullptr);
@@ -45,8 +120,8 @@ CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
                       CabinetScan* scan);
 
 /// Copies the setup file that is member index (one that scanCabinet
-/// found), decoding its folder only as far as its end. NoSetupFile, with
-/// its line, when that member is not a setup file.
+/// found) as far as its held bytes, decoding its folder only as far as
+/// those. NoSetupFile, with its line, when that member is not a setup file.
 CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
                         std::uint32_t index, SetupMember* member);
 

@@ -7,11 +7,15 @@
 // display's ranged reads and the change's reads of an exact-size copy stay
 // inside the file, read the same structure and find the same setup file and
 // program families, and so does the pass that lists every setup file, each
-// of which copies out whole; each step writes one error line on failure
-// only; no block is left. A change runs as the tool runs it; its new image
-// passes verifyRebuild, reads back with every checksum, ends at its cabinet
-// size, is unsigned when asked, and holds the original's members (by the
-// tests' own reader) but for the asked header fields.
+// of which copies out; each step writes one error line on failure only; no
+// block is left; the heap grows by no more than the tool's memory goals
+// allow (see kDisplayMemory). A change runs as the tool runs it; the
+// original it accepts reads alike in the sliding and the frame reading (the
+// tests' own reader, unwritten frame positions filled two ways); its new
+// image passes verifyRebuild, reads back with every checksum, ends at its
+// cabinet size, is unsigned when asked, and holds the original's members in
+// both readings but for the asked header fields.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +28,7 @@
 #include "cabinet/Cabinet.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
+#include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
 #include "header/Endian.h"
@@ -37,6 +42,64 @@ using fuzzplatform::check;
 namespace {
 
 constexpr std::size_t kControlSize = 1 + 7 * 4;
+
+// Memory goals, as heap growth during the tool's own steps: a display
+// needs at most 16 MiB on any input, a change at most that beside the
+// cabinet and its new image. On inputs as small as the fuzzer's the bounds
+// are tighter, so that a buffer per block or per folder shows: a base for
+// the decoder and the encoder, and a few times the input for the tables.
+constexpr std::size_t kDisplayMemory = 16u << 20;
+constexpr std::size_t kMemoryBase = 1u << 20;
+constexpr std::size_t kMemoryPerInputByte = 16;
+
+// The live heap, followed through the sanitizer allocator's hooks when the
+// runtime has them (not in a coverage build).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*)(const volatile void*, std::size_t),
+    void (*)(const volatile void*)) __attribute__((weak));
+extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void*)
+    __attribute__((weak));
+
+std::atomic<long long> gLiveBytes{0};
+std::atomic<long long> gPeakBytes{0};
+
+void onMalloc(const volatile void*, std::size_t size) {
+  const long long live = gLiveBytes += static_cast<long long>(size);
+  long long peak = gPeakBytes.load();
+  while (live > peak && !gPeakBytes.compare_exchange_weak(peak, live)) {
+  }
+}
+
+void onFree(const volatile void* block) {
+  if (block != nullptr)
+    gLiveBytes -=
+        static_cast<long long>(__sanitizer_get_allocated_size(block));
+}
+
+bool memoryFollowed() {
+  static const bool installed =
+      &__sanitizer_install_malloc_and_free_hooks != nullptr &&
+      &__sanitizer_get_allocated_size != nullptr &&
+      __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
+  return installed;
+}
+
+// Heap growth, at its peak, of the steps run since the mark was set; one
+// mark at a time.
+struct MemoryMark {
+  long long base;
+  MemoryMark() : base(gLiveBytes.load()) { gPeakBytes = base; }
+  std::size_t growth() const {
+    const long long peak = gPeakBytes.load();
+    return peak > base ? static_cast<std::size_t>(peak - base) : 0;
+  }
+};
+
+// The heap growth a step on input (size bytes) may reach, beside extra.
+std::size_t memoryBound(std::size_t size, std::size_t extra) {
+  const std::size_t tables = kMemoryBase + kMemoryPerInputByte * size;
+  return (tables < kDisplayMemory ? tables : kDisplayMemory) + extra;
+}
 
 // An exact-size heap copy; its end is the end of the file.
 unsigned char* copyOf(const unsigned char* data, std::size_t size) {
@@ -73,12 +136,14 @@ CabStatus reported(Step step) {
 
 // The independent reader, only on cabinets the tool accepted or built,
 // which have at least the setup file.
-std::map<std::string, std::string> extract(const unsigned char* bytes,
-                                           std::uint32_t size) {
+std::map<std::string, std::string> extract(
+    const unsigned char* bytes, std::uint32_t size,
+    cabtest::History reading = cabtest::History::Sliding, char fill = 0) {
   std::map<std::string, std::string> members;
   try {
     members = cabtest::extract(
-        std::string(reinterpret_cast<const char*>(bytes), size));
+        std::string(reinterpret_cast<const char*>(bytes), size), reading,
+        fill);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "independent reader: %s\n", e.what());
   }
@@ -88,8 +153,8 @@ std::map<std::string, std::string> extract(const unsigned char* bytes,
 
 // The pass that lists every setup file agrees with findSetupFile's (which
 // gave found, member and programs) where the search decoded as far, and
-// each listed setup file copies out (the search, and a copy, decode further
-// than the pass: to the end of a setup file).
+// each listed setup file copies out as far as its held bytes (the search,
+// and a copy, decode further than the pass: to the end of those).
 void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
                const SetupMember& member, const ProgramFamilies& programs) {
   CabinetScan scan = {};
@@ -110,9 +175,11 @@ void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
           return copySetupFile(source, cabinet, scan.setupIndices[i], &copy);
         }) == CabStatus::Ok)
       check(copy.size == cabinet->fileEntries[copy.index].size &&
+                copy.held == (copy.size < kSetupFileReach ? copy.size
+                                                          : kSetupFileReach) &&
                 std::memcmp(copy.bytes, "MSCE", 4) == 0 &&
                 (found != CabStatus::Ok ||
-                 std::memcmp(copy.bytes, member.bytes, member.size) == 0),
+                 std::memcmp(copy.bytes, member.bytes, member.held) == 0),
             "a listed setup file copies out other bytes");
     else
       check(found != CabStatus::Ok, "the one setup file does not copy out");
@@ -122,10 +189,12 @@ void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
 }
 
 // The change of the setup file in cabinet (read and checked from whole) as
-// the tool makes it, and its new image checked.
+// the tool makes it, and its new image checked. mark was set before the
+// change's first step.
 void checkChange(const CabinetSource& whole, Cabinet* cabinet,
-                 const SetupMember& member, const ChangeRequest& changes,
-                 bool unsign) {
+                 const ChangePass& pass, const ChangeRequest& changes,
+                 bool unsign, const MemoryMark& mark) {
+  const SetupMember& member = pass.member;
   // The tool refuses a bad header, a member on the bytes to change and a
   // signature it may not remove.
   if (!validateHeader(member.bytes, member.size)) return;
@@ -141,7 +210,7 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   const RebuildRequest request = {&member, header, &changes, unsign};
   RebuildResult result;
   if (reported([&] {
-        return rebuildCabinet(whole, cabinet, request, &result);
+        return rebuildCabinet(whole, cabinet, request, pass, &result);
       }) != CabStatus::Ok) {
     check(result.image == nullptr, "a refused rebuild gave an image");
     return;
@@ -153,8 +222,11 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
             result.signatureRemoved == removes,
         "the rebuild did other than what was asked");
   if (result.unchanged) return;
-  check(verifyRebuild(whole, cabinet, request, result),
+  check(verifyRebuild(whole, cabinet, request, pass, result),
         "verifyRebuild rejected the rebuilt image");
+  check(!memoryFollowed() ||
+            mark.growth() <= memoryBound(whole.fileSize, result.size),
+        "the change took more memory than its goal");
 
   unsigned char* image = copyOf(result.image, result.size);
   freeBlock(result.image);
@@ -170,18 +242,28 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
 
   // Members go by name, the last of a name wins.
   auto expected = extract(whole.image, whole.fileSize);
+  const auto readings = [](const unsigned char* bytes, std::uint32_t size,
+                           const std::map<std::string, std::string>& members) {
+    return extract(bytes, size, cabtest::History::Frame, 0) == members &&
+           extract(bytes, size, cabtest::History::Frame, '\xA5') == members;
+  };
+  check(readings(whole.image, whole.fileSize, expected),
+        "the cabinet the change accepted reads two ways");
   const char* name = cabFileName(*cabinet, member.index);
   bool last = true;
   for (std::uint32_t i = member.index + 1; i < cabinet->fileCount; ++i)
     last = last && std::strcmp(cabFileName(*cabinet, i), name) != 0;
   if (last) {
     std::string& setup = expected[name];
-    check(setup == std::string(reinterpret_cast<const char*>(member.bytes),
-                               member.size),
+    check(setup.size() == member.size &&
+              setup.compare(0, member.held,
+                            reinterpret_cast<const char*>(member.bytes),
+                            member.held) == 0,
           "the independent reader finds other setup file bytes");
     oracle::applyExpected(reinterpret_cast<unsigned char*>(&setup[0]), changes);
   }
-  check(extract(image, result.size) == expected,
+  check(extract(image, result.size) == expected &&
+            readings(image, result.size, expected),
         "the new cabinet's members differ from the asked change");
   std::free(image);
 }
@@ -209,6 +291,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   platform::acquireStdHandles(nullptr, &gConsole.output, &gConsole.error);
   {
     // The display's way: ranges of the file, as far as it needs.
+    memoryFollowed();
+    const MemoryMark shownMark;
     RangedFile ranged = {file, fileSize};
     const CabinetSource shown = {nullptr, fileSize, readRange, &ranged, false};
     Cabinet shownCabinet;
@@ -222,32 +306,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         return findSetupFile(shown, &shownCabinet, &shownMember,
                              &shownPrograms);
       });
+    check(!memoryFollowed() || shownMark.growth() <= memoryBound(fileSize, 0),
+          "the display took more memory than its goal");
     if (shownRead == CabStatus::Ok)
       checkScan(shown, &shownCabinet, shownFind, shownMember, shownPrograms);
 
     // The change's way: the whole file in memory, checked throughout.
     const CabinetSource whole = {file, fileSize, nullptr, nullptr, false};
     Cabinet cabinet;
-    SetupMember member = {};
+    ChangePass pass = {};
+    const SetupMember& member = pass.member;
+    const MemoryMark passMark;
     CabStatus status = reported([&] { return readCabinet(whole, &cabinet); });
     check(status == shownRead, "the two ways read the structure differently");
     if (status == CabStatus::Ok)
-      status = reported([&] { return checkWholeCabinet(whole, &cabinet, true); });
-    ProgramFamilies programs = {};
-    if (status == CabStatus::Ok)
       status = reported(
-          [&] { return findSetupFile(whole, &cabinet, &member, &programs); });
+          [&] { return passCabinet(whole, &cabinet, changes, &pass); });
+    check(!memoryFollowed() || passMark.growth() <= memoryBound(fileSize, 0),
+          "the change's pass took more memory than its goal");
     if (status == CabStatus::Ok) {
       check(shownFind == CabStatus::Ok && shownMember.index == member.index &&
                 shownMember.size == member.size &&
-                std::memcmp(shownMember.bytes, member.bytes, member.size) == 0,
+                shownMember.held == member.held &&
+                std::memcmp(shownMember.bytes, member.bytes, member.held) == 0,
             "the two ways find different setup files");
-      check(std::memcmp(&programs, &shownPrograms, sizeof programs) == 0,
+      check(std::memcmp(&pass.programs, &shownPrograms,
+                        sizeof shownPrograms) == 0,
             "the two ways find different program families");
-      checkChange(whole, &cabinet, member, changes, unsign);
+      checkChange(whole, &cabinet, pass, changes, unsign, passMark);
     }
     freeBlock(shownMember.bytes);
-    freeBlock(member.bytes);
+    releaseChangePass(&pass);
   }
   check(fuzzplatform::observed().liveBlocks == 0,
         "a block of the cabinet code was not freed");

@@ -269,11 +269,22 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
   const std::pair<const char*, Recipe> recipes[] = {
       {"stored", {{{0}}, {{"readme.txt", text}, {"APP.000", setup}}}},
       {"mszip", {{{1}}, {{"a.txt", text}, {"APP.000", setup}, {"b", dll}}}},
-      {"three-folders", {{{0}, {1}, {1, 20000}},
+      {"three-folders", {{{0}, {1}, {1, 20000, "", {}, cabtest::History::None}},
                          {{"a.001", text}, {"b.002", dll, 1},
                           {"c.003", dll, 2}, {"APP.000", setup, 2}}}},
       {"stored-header-split", {{{0, 30}}, {{"APP.000", setup}, {"x", text}}}},
-      {"mszip-header-split", {{{1, 40}}, {{"x", "x.001"}, {"APP.000", setup}}}},
+      {"mszip-header-split", {{{1, 40, "", {}, cabtest::History::None}},
+                              {{"x", "x.001"}, {"APP.000", setup}}}},
+      // Blocks of 30000, 100, 32768 and 1000 bytes: written with no
+      // back-references they mean the same to every reader, written
+      // against the last 32 KiB or the frame they do not.
+      {"short-blocks", {{{1, 32768, "", {30000, 100}, cabtest::History::None}},
+                        {{"APP.000", setup}, {"b", dll.substr(0, 63468)}}}},
+      {"short-blocks-sliding", {{{1, 32768, "", {30000, 100}}},
+                                {{"APP.000", setup}, {"b", dll.substr(0, 63468)}}}},
+      {"short-blocks-frame", {{{1, 32768, "", {30000, 100},
+                               cabtest::History::Frame}},
+                              {{"APP.000", setup}, {"b", dll.substr(0, 63468)}}}},
       {"folder-reserve-arch-copy", reserves},
       {"data-reserve-summed", summed},
       {"no-checksums", unchecked},

@@ -118,28 +118,37 @@ void showHeader(const unsigned char* file, std::uint32_t size) {
   }
 }
 
-void applyChanges(unsigned char* header, const ChangeRequest& request) {
-  if (request.archGiven) {
+void storeChanges(unsigned char* header, const ChangeRequest& request) {
+  if (request.archGiven)
     writeLE32(header + SetupHeader::kArchitecture, request.arch);
-    printMessage("Arch set to %u (%s)", request.arch,
-                 lookupArchName(request.arch));
-  }
   if (request.minVersionGiven) {
     const VersionTriple& v = request.minVersion;
     writeLE32(header + SetupHeader::kMinVersionMajor, v.major);
     writeLE32(header + SetupHeader::kMinVersionMinor, v.minor);
     writeLE32(header + SetupHeader::kMinVersionBuild, v.build);
-    printMessage("Min ver set to %u.%u build %u", v.major, v.minor, v.build);
   }
   if (request.maxVersionGiven) {
     const VersionTriple& v = request.maxVersion;
     writeLE32(header + SetupHeader::kMaxVersionMajor, v.major);
     writeLE32(header + SetupHeader::kMaxVersionMinor, v.minor);
     writeLE32(header + SetupHeader::kMaxVersionBuild, v.build);
+  }
+  if (request.clearPlatforms)
+    writeLE16(header + SetupHeader::kPlatformsText + 2, 0);
+}
+
+void applyChanges(unsigned char* header, const ChangeRequest& request) {
+  storeChanges(header, request);
+  if (request.archGiven)
+    printMessage("Arch set to %u (%s)", request.arch,
+                 lookupArchName(request.arch));
+  if (request.minVersionGiven) {
+    const VersionTriple& v = request.minVersion;
+    printMessage("Min ver set to %u.%u build %u", v.major, v.minor, v.build);
+  }
+  if (request.maxVersionGiven) {
+    const VersionTriple& v = request.maxVersion;
     printMessage("Max ver set to %u.%u build %u", v.major, v.minor, v.build);
   }
-  if (request.clearPlatforms) {
-    writeLE16(header + SetupHeader::kPlatformsText + 2, 0);
-    printMessage("Unsupported platforms cleared");
-  }
+  if (request.clearPlatforms) printMessage("Unsupported platforms cleared");
 }

@@ -47,4 +47,7 @@ void joinPlatformList(const unsigned char* file, std::uint32_t size,
 /// changes.
 void applyChanges(unsigned char* header, const ChangeRequest& request);
 
+/// Stores the requested fields as applyChanges does, printing nothing.
+void storeChanges(unsigned char* header, const ChangeRequest& request);
+
 #endif

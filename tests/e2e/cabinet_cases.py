@@ -9,6 +9,7 @@ the asked fields changed, and no temporary file may be left beside it.
 """
 
 import os
+import random
 import re
 import resource
 import shutil
@@ -34,10 +35,20 @@ def checksum(data, seed=0):
     return seed ^ tail
 
 
-def build_cab(folders, members, signature=b"", folder_reserve=b""):
+def deflate(history, raw):
+    """An MSZIP block: "CK" and raw deflate of raw against history."""
+    z = (zlib.compressobj(6, zlib.DEFLATED, -15, zdict=history)
+         if history else zlib.compressobj(6, zlib.DEFLATED, -15))
+    return b"CK" + z.compress(raw) + z.flush()
+
+
+def build_cab(folders, members, signature=b"", folder_reserve=b"",
+              sizes=(), history=True):
     """folders: [compression (0 stored, 1 MSZIP)]; members: [(name, bytes,
     folder)]. A signature is appended behind the cabinet with its 20-byte
-    header reserve; folder_reserve goes into folder 0's reserve."""
+    header reserve; folder_reserve goes into folder 0's reserve. sizes: the
+    first blocks' sizes, then 32768; history: MSZIP blocks refer back to
+    the last 32 KiB of the folder, or to nothing."""
     streams = [b""] * len(folders)
     files = b""
     for name, data, folder in members:
@@ -52,17 +63,19 @@ def build_cab(folders, members, signature=b"", folder_reserve=b""):
     for index, (kind, stream) in enumerate(zip(folders, streams)):
         blocks = b""
         count = 0
-        for at in range(0, len(stream), 32768):
-            raw = stream[at:at + 32768]
+        at = 0
+        while at < len(stream):
+            size = sizes[count] if count < len(sizes) else 32768
+            raw = stream[at:at + size]
             packed = raw
             if kind == 1:
-                history = stream[max(0, at - 32768):at]
-                z = (zlib.compressobj(6, zlib.DEFLATED, -15, zdict=history)
-                     if history else zlib.compressobj(6, zlib.DEFLATED, -15))
-                packed = b"CK" + z.compress(raw) + z.flush()
-            sizes = struct.pack("<HH", len(packed), len(raw))
-            blocks += struct.pack("<I", checksum(sizes, checksum(packed))) + \
-                sizes + packed
+                packed = deflate(stream[max(0, at - 32768):at] if history
+                                 else b"", raw)
+            at += len(raw)
+            lengths = struct.pack("<HH", len(packed), len(raw))
+            blocks += struct.pack("<I", checksum(lengths,
+                                                 checksum(packed))) + \
+                lengths + packed
             count += 1
         start = files_offset + len(files) + len(data)
         entry_reserve = folder_reserve if index == 0 else bytes(reserve_size)
@@ -78,6 +91,16 @@ def build_cab(folders, members, signature=b"", folder_reserve=b""):
             header += struct.pack("<IIIII", 0x00100000, size, len(signature),
                                   0, 0)
     return header + entries + files + data + signature
+
+
+def noise(size, seed, high=False):
+    """size bytes that deflate does not shrink much: random letters, or with
+    high random bytes 0x80 and up, which letters never match."""
+    rng = random.Random(seed)
+    letters = (b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+               b"0123456789 \n")
+    return bytes(0x80 | rng.getrandbits(7) if high else
+                 letters[rng.getrandbits(6)] for _ in range(size))
 
 
 def arch_copy(arch, app, provider):
@@ -488,6 +511,67 @@ def built_cases(e2e):
     refused("unknown bytes behind the cabinet, c", "x.cab", plain + b"xyz",
             ["c", "-arch", "0"], 107,
             "Cabinet not handled: 3 unknown bytes behind its end")
+
+    # Refused from the header, before the 3 GiB would be read.
+    def behind(folder):
+        with open(os.path.join(folder, "x.cab"), "wb") as f:
+            f.write(plain)
+            f.truncate(3 * 2**30)
+    cases.append(Case("cabinet", "unknown bytes behind, 3 GiB in 32 MiB, c",
+                      args=["c", "-arch", "0", "x.cab"], rc=107,
+                      err=lines("Cabinet not handled: %u unknown bytes "
+                                "behind its end" % (3 * 2**30 - len(plain))),
+                      prepare=behind, where="native",
+                      limits={resource.RLIMIT_AS: 2**25},
+                      skip=e2e.when_wrapped))
+
+    # Blocks of 30000, 100, 32768 and 1000 bytes, the setup file at the
+    # start of the first and the third repeating most of it. Written without
+    # back-references every reader reads them alike, and so must the blocks
+    # the change writes anew; written against the last 32 KiB, the third
+    # means other bytes to cabextract, which reads against its frame.
+    first = setup + noise(30000 - len(setup), 1)
+    stream = (first + noise(100, 2, high=True) + (first * 2)[:32768] +
+              noise(1000, 3))
+    sizes = (30000, 100, 32768, 1000)
+    short = [(b"HELLO.000", setup, 0), (b"data.bin", stream[len(setup):], 0)]
+    longer = short[:1] + [(b"data.bin", stream[len(setup):] +
+                           noise(70000, 4), 0)]
+    for name, members in (("short blocks", short),
+                          ("short blocks, then full ones", longer)):
+        cab = build_cab([1], members, sizes=sizes, history=False)
+        cases.append(Case("cabinet", "c, " + name,
+                          args=["c"] + options + ["s.cab"], out=lines(*out),
+                          files={"s.cab": cab},
+                          check=changed(e2e, "s.cab", cab, fields)))
+    ambiguous = build_cab([1], short, sizes=sizes)
+    cases.append(Case("cabinet", "d, a block that reads two ways",
+                      args=["d", "a.cab"], out=e2e.SAMPLE_REPORT +
+                      cabinet_lines(e2e, ambiguous, b"HELLO.000"),
+                      files={"a.cab": ambiguous},
+                      after={"a.cab": ambiguous}))
+    refused("c, a block that reads two ways", "a.cab", ambiguous,
+            ["c", "-arch", "0"], 107, "Cabinet not handled: block 2 of "
+            "folder 0 decodes differently in other readers (it refers back "
+            "across a short block)")
+
+    # A setup file of 64 MiB (2048 blocks of zeros behind its header) in an
+    # address space of 32 MiB: the display holds only what the header can
+    # refer to, the change the cabinet, its new image and a block or two.
+    huge = build_cab([1], [(b"HELLO.000", setup + bytes(2**26 - len(setup)),
+                            0)])
+    cases.append(Case("cabinet", "d, a setup file of 64 MiB in 32 MiB",
+                      args=["d", "h.cab"], out=e2e.SAMPLE_REPORT +
+                      cabinet_lines(e2e, huge, b"HELLO.000"),
+                      files={"h.cab": huge}, after={"h.cab": huge},
+                      where="native", limits={resource.RLIMIT_AS: 2**25},
+                      skip=e2e.when_wrapped))
+    cases.append(Case("cabinet", "c, a setup file of 64 MiB in 32 MiB",
+                      args=["c", "-arch", "0", "h.cab"],
+                      out=lines("Arch set to 0 (Any)"), files={"h.cab": huge},
+                      where="native", limits={resource.RLIMIT_AS: 2**25},
+                      skip=e2e.when_wrapped,
+                      check=changed(e2e, "h.cab", huge, {"arch": 0})))
 
     def sparse(folder):
         with open(os.path.join(folder, "big.cab"), "wb") as f:

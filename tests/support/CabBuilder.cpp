@@ -38,8 +38,9 @@ std::string number(std::uint32_t value, int size) {
   return bytes;
 }
 
-// "CK" and a raw deflate stream of data with the history before it, at a
-// level the tool does not use, so a block it encodes anew differs.
+// "CK" and a raw deflate stream of data with the last 32 KiB of history
+// as its dictionary, at a level the tool does not use, so a block it
+// encodes anew differs.
 std::string mszip(const std::string& history, const std::string& data) {
   z_stream stream = {};
   deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
@@ -92,10 +93,17 @@ std::string build(const Recipe& recipe) {
     const std::string& stream = streams[f];
     std::string blocks;
     std::uint32_t count = 0;
-    for (std::size_t at = 0; at < stream.size(); at += folder.blockSize) {
-      const std::string raw = stream.substr(at, folder.blockSize);
+    std::string frame(32768, '\0');
+    for (std::size_t at = 0, size = 0; at < stream.size(); at += size) {
+      size = count < folder.sizes.size() ? folder.sizes[count]
+                                         : folder.blockSize;
+      const std::string raw = stream.substr(at, size);
+      std::string history;
+      if (folder.history == History::Sliding) history = stream.substr(0, at);
+      if (folder.history == History::Frame && count != 0) history = frame;
       const std::string packed =
-          folder.compression == 1 ? mszip(stream.substr(0, at), raw) : raw;
+          folder.compression == 1 ? mszip(history, raw) : raw;
+      frame.replace(0, raw.size(), raw);
       std::string reserve(recipe.dataReserveSize, '\0');
       for (std::size_t i = 0; i < reserve.size(); ++i)
         reserve[i] = static_cast<char>(0xA5 + i + count);
@@ -191,7 +199,8 @@ std::string archCopy(std::uint32_t arch, const std::string& app,
          number(static_cast<std::uint32_t>(padded.size()), 4) + texts + padded;
 }
 
-std::map<std::string, std::string> extract(const std::string& cabinet) {
+std::map<std::string, std::string> extract(const std::string& cabinet,
+                                           History reading, char fill) {
   std::map<std::string, std::string> members;
   const std::uint32_t flags = get(cabinet, 30, 2);
   std::size_t position = 36;
@@ -209,6 +218,7 @@ std::map<std::string, std::string> extract(const std::string& cabinet) {
     const std::uint32_t type = get(cabinet, position + 6, 2) & 0x000F;
     position += 8 + folderReserve;
     std::string stream;
+    std::string frame(32768, fill);
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::uint32_t packed = get(cabinet, block + 4, 2);
       const std::uint32_t raw = get(cabinet, block + 6, 2);
@@ -221,12 +231,15 @@ std::map<std::string, std::string> extract(const std::string& cabinet) {
       }
       z_stream z = {};
       inflateInit2(&z, -15);
-      const std::size_t keep = stream.size() > 32768 ? 32768 : stream.size();
-      if (keep != 0)
-        inflateSetDictionary(
-            &z, reinterpret_cast<const Bytef*>(stream.data() + stream.size() -
-                                               keep),
-            static_cast<uInt>(keep));
+      std::string history;
+      if (reading == History::Sliding)
+        history = stream.substr(stream.size() > 32768 ? stream.size() - 32768
+                                                      : 0);
+      if (reading == History::Frame && k != 0) history = frame;
+      if (!history.empty())
+        inflateSetDictionary(&z,
+                             reinterpret_cast<const Bytef*>(history.data()),
+                             static_cast<uInt>(history.size()));
       std::string out(raw, '\0');
       z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + 2));
       z.avail_in = static_cast<uInt>(data.size() - 2);
@@ -236,6 +249,7 @@ std::map<std::string, std::string> extract(const std::string& cabinet) {
       inflateEnd(&z);
       if (result != Z_STREAM_END || z.avail_out != 0) return {};
       stream += out;
+      frame.replace(0, out.size(), out);
     }
     streams.push_back(stream);
   }

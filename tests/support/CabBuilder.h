@@ -19,10 +19,17 @@ struct Member {
   std::uint16_t folder = 0;
 };
 
+/// What an MSZIP block is encoded against: the last 32 KiB of the folder
+/// (the sliding reading), nothing, or the 32 KiB frame earlier blocks
+/// left (the frame reading; positions no block wrote hold zeros).
+enum class History { Sliding, None, Frame };
+
 struct Folder {
   std::uint16_t compression = 0;  // 0 stored, 1 MSZIP
   std::uint32_t blockSize = 32768;  // uncompressed bytes per block
   std::string reserve{};           // cut or padded to the folder reserve size
+  std::vector<std::uint32_t> sizes{};  // the first blocks' sizes, if others
+  History history = History::Sliding;
 };
 
 struct Recipe {
@@ -67,9 +74,12 @@ struct PeFile {
 /// The bytes of a PE file, filler behind its headers.
 std::string peFile(const PeFile& pe);
 
-/// The members of a cabinet by name, decoded with zlib; empty when the
-/// cabinet does not read.
-std::map<std::string, std::string> extract(const std::string& cabinet);
+/// The members of a cabinet by name, decoded with zlib in the sliding or
+/// the frame reading (History::None is no reading); empty when the
+/// cabinet does not read. fill stands for frame positions no block wrote.
+std::map<std::string, std::string> extract(
+    const std::string& cabinet, History reading = History::Sliding,
+    char fill = 0);
 
 /// The cabinet checksum over bytes with a seed.
 std::uint32_t checksum(const std::string& bytes, std::uint32_t seed);

@@ -49,14 +49,6 @@ void reportSystemError(const char* format) {
                                     platform::lastError()));
 }
 
-// The cabinet source's reader: a range of the open file.
-bool readRange(void* context, std::uint32_t offset, void* buffer,
-               std::uint32_t size) {
-  const platform::Handle file = *static_cast<platform::Handle*>(context);
-  if (platform::readAt(file, offset, buffer, size)) return true;
-  reportSystemError("Cannot read file (%s)");
-  return false;
-}
 
 // Warns when the cabinet holds programs that a processor of the new
 // architecture's family cannot run. The change is still made: the user
@@ -76,7 +68,8 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
 // The setup file's report, then what the cabinet adds to it.
 std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readRange, &handle, false};
+  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+                                 false};
   Cabinet cabinet;
   CabStatus status = readCabinet(source, &cabinet);
   SetupMember member = {};
@@ -261,7 +254,8 @@ done:
 // header shows them, before the whole file is read. Returns the exit code.
 std::uint32_t checkCabinetEnd(platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readRange, &handle, false};
+  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+                                 false};
   Cabinet cabinet;
   CabStatus status = readCabinetHeader(source, &cabinet);
   if (status == CabStatus::Ok) status = checkNothingBehind(source, cabinet);
@@ -269,6 +263,14 @@ std::uint32_t checkCabinetEnd(platform::Handle file, std::uint32_t size) {
 }
 
 }  // namespace
+
+bool readCabinetRange(void* context, std::uint32_t offset, void* buffer,
+                      std::uint32_t size) {
+  const platform::Handle file = *static_cast<platform::Handle*>(context);
+  if (platform::readAt(file, offset, buffer, size)) return true;
+  reportSystemError("Cannot read file (%s)");
+  return false;
+}
 
 std::uint32_t processCabinet(const Command& command, platform::Handle* file,
                              std::uint32_t size) {

@@ -8,6 +8,12 @@
 #include "app/Options.h"
 #include "runtime/Platform.h"
 
+/// The cabinet reader's source function for a range of an open file:
+/// context points at its platform::Handle. A failed read gets its one error
+/// line ("Cannot read file (...)") here.
+bool readCabinetRange(void* context, std::uint32_t offset, void* buffer,
+                      std::uint32_t size);
+
 /// Shows or changes the setup file inside the cabinet open as *file (size
 /// bytes, positioned anywhere). A display reads only what it needs. A
 /// change builds and checks a new image, writes it to a temporary file

@@ -12,6 +12,7 @@
 #include <algorithm>  // std::sort: names in a folder
 #include <cstring>
 
+#include "app/CabinetProcessing.h"
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
 #include "cabinet/Programs.h"
@@ -196,19 +197,11 @@ void printRow(const char* path, const unsigned char* file, std::uint32_t size,
 // ---------------------------------------------------------------------------
 // Files
 
+// Reports the last system error with format (one "%s" for its text).
 void reportSystemError(const char* format) {
   char errorText[kErrorTextSize];
   reportError(format, describeError(errorText, sizeof errorText,
                                     platform::lastError()));
-}
-
-// The cabinet source's reader: a range of the open file.
-bool readRange(void* context, std::uint32_t offset, void* buffer,
-               std::uint32_t size) {
-  const platform::Handle file = *static_cast<platform::Handle*>(context);
-  if (platform::readAt(file, offset, buffer, size)) return true;
-  reportSystemError("Cannot read file (%s)");
-  return false;
 }
 
 // The row of a cabinet's setup file, once it passes the check. False
@@ -229,7 +222,8 @@ bool listMember(const char* path, const Cabinet& cabinet,
 // line.
 bool listCabinet(const char* path, platform::Handle file, std::uint32_t size) {
   platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readRange, &handle, false};
+  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+                                 false};
   Cabinet cabinet;
   if (readCabinet(source, &cabinet) != CabStatus::Ok) return false;
 

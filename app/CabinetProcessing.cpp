@@ -81,12 +81,15 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   std::uint32_t result = kExitOk;
   // The checks know the member's size; the report reads no further than
   // the bytes held.
-  if (validateHeader(member.bytes, member.size)) {
+  char name[CabFormat::kMaxNameSize];
+  if (!validateHeader(member.bytes, member.size)) {
+    result = kExitBadHeader;
+  } else if (nameForError(cabinet, member.index, name) == nullptr) {
+    result = kExitReadFailed;  // the report is not started without it
+  } else {
     showHeader(member.bytes, member.held);
     const CabFile& entry = cabinet.fileEntries[member.index];
-    char name[CabFormat::kMaxNameSize];
-    printMessage("Cabinet member: %s",
-                 nameForError(cabinet, member.index, name));
+    printMessage("Cabinet member: %s", name);
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));
     printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
@@ -95,8 +98,6 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
                  formatProgramFamilies(programs, ", ", families));
     // A report that did not reach its reader is no result.
     if (outputFailed(nullptr)) result = kExitOutputFailed;
-  } else {
-    result = kExitBadHeader;
   }
   freeBlock(member.bytes);
   return result;

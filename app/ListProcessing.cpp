@@ -15,6 +15,7 @@
 #include "app/CabinetProcessing.h"
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
 #include "cabinet/Programs.h"
 #include "cabinet/SetupMember.h"
 #include "header/ArchTable.h"
@@ -211,10 +212,12 @@ bool listMember(const char* path, const Cabinet& cabinet,
   // The checks know the member's size; the row reads no further than the
   // bytes held.
   if (!validateHeader(member.bytes, member.size)) return false;
+  char buffer[CabFormat::kMaxNameSize];
+  const char* name = cabFileName(cabinet, member.index, buffer);
+  if (name == nullptr) return false;
   char families[kFamilyListSize] = "";
   if (programs.count != 0) formatProgramFamilies(programs, ",", families);
-  printRow(path, member.bytes, member.held,
-           cabFileName(cabinet, member.index), cabinet.isSigned, families);
+  printRow(path, member.bytes, member.held, name, cabinet.isSigned, families);
   return true;
 }
 

@@ -276,83 +276,143 @@ CabStatus readFolders(const CabinetSource& source, Cabinet* cabinet) {
   return CabStatus::Ok;
 }
 
+// How much of a file table read in ranges is held at a time.
+constexpr std::uint32_t kFileWindowSize = 64 * 1024;
+
+// The part of the file table in hand: size bytes from start (inside the
+// table) on. In memory the window is the whole table; read in ranges it
+// is buffer, moved on as the walk needs.
+struct TableWindow {
+  const unsigned char* bytes;
+  std::uint32_t start;
+  std::uint32_t size;
+  unsigned char* buffer;
+};
+
+// The size bytes at position inside the table (which the caller has
+// checked against span, and size <= kFileWindowSize): in the window, which
+// is read again from position when they are not all in it. Null after the
+// reader's line.
+const unsigned char* windowAt(const CabinetSource& source,
+                              const Cabinet& cabinet, std::uint32_t span,
+                              std::uint32_t position, std::uint32_t size,
+                              TableWindow* window) {
+  if (position < window->start || position - window->start > window->size ||
+      size > window->size - (position - window->start)) {
+    std::uint32_t length = span - position;
+    if (length > kFileWindowSize) length = kFileWindowSize;
+    if (!source.readAt(source.context, cabinet.filesOffset + position,
+                       window->buffer, length))
+      return nullptr;
+    window->bytes = window->buffer;
+    window->start = position;
+    window->size = length;
+  }
+  return window->bytes + (position - window->start);
+}
+
+// A name of length bytes (which may be in buffer already) copied into
+// buffer with its NUL, masked so that it cannot end the line it is shown
+// in or fake another.
+const char* maskedName(const unsigned char* name, std::uint32_t length,
+                       char* buffer) {
+  std::memmove(buffer, name, length);
+  buffer[length] = '\0';
+  maskControlBytes(buffer);
+  return buffer;
+}
+
 CabStatus readFiles(const CabinetSource& source, Cabinet* cabinet) {
+  cabinet->source = source;
   if (cabinet->filesOffset > cabinet->cabinetSize) {
     report(source, "Damaged cabinet: file table outside the cabinet");
     return CabStatus::Damaged;
   }
-  // Without the image, read as much as the largest table could need.
-  std::uint32_t span = cabinet->cabinetSize - cabinet->filesOffset;
-  const std::uint64_t largest =
-      std::uint64_t{cabinet->fileCount} * (kFileEntrySize + kMaxNameSize);
-  if (source.image == nullptr && largest < span)
-    span = static_cast<std::uint32_t>(largest);
-  CabStatus status = CabStatus::ReadFailed;
-  cabinet->files = fetchOwned(source, cabinet->filesOffset, span,
-                              &cabinet->ownedFiles, &status);
-  if (cabinet->files == nullptr) return status;
+  const std::uint32_t span = cabinet->cabinetSize - cabinet->filesOffset;
+  TableWindow window = {nullptr, 0, 0, nullptr};
+  if (source.image != nullptr) {
+    cabinet->files = source.image + cabinet->filesOffset;
+    window.bytes = cabinet->files;
+    window.size = span;
+  } else {
+    // Only the records are kept; the names are read again when asked for.
+    window.buffer = static_cast<unsigned char*>(allocTable(
+        source, span < kFileWindowSize ? span : kFileWindowSize, 1));
+    if (window.buffer == nullptr) return CabStatus::NoMemory;
+  }
+  CabStatus status = CabStatus::Ok;
   cabinet->fileEntries = static_cast<CabFile*>(
       allocTable(source, cabinet->fileCount, sizeof(CabFile)));
-  if (cabinet->fileEntries == nullptr) return CabStatus::NoMemory;
+  if (cabinet->fileEntries == nullptr) status = CabStatus::NoMemory;
 
   std::uint32_t position = 0;  // inside the table
-  for (std::uint16_t i = 0; i < cabinet->fileCount; ++i) {
+  for (std::uint16_t i = 0; i < cabinet->fileCount && status == CabStatus::Ok;
+       ++i) {
     CabFile& file = cabinet->fileEntries[i];
     if (!inside(position, kFileEntrySize, span)) {
       report(source, "Damaged cabinet: file table outside the cabinet");
-      return CabStatus::Damaged;
+      status = CabStatus::Damaged;
+      break;
     }
-    const unsigned char* entry = cabinet->files + position;
+    // The entry and as much of its name as there can be, in one window.
+    const std::uint32_t nameStart = position + kFileEntrySize;
+    std::uint32_t room = span - nameStart;
+    if (room > kMaxNameSize) room = kMaxNameSize;
+    const unsigned char* entry = windowAt(source, *cabinet, span, position,
+                                          kFileEntrySize + room, &window);
+    if (entry == nullptr) {
+      status = CabStatus::ReadFailed;
+      break;
+    }
     file.entryOffset = cabinet->filesOffset + position;
     file.size = readLE32(entry + kFileSize);
     file.folderOffset = readLE32(entry + kFileFolderOffset);
     file.folder = readLE16(entry + kFileFolder);
     // The name ends at its NUL, within 256 bytes and inside the table,
     // and is not empty.
-    const std::uint32_t nameStart = position + kFileEntrySize;
-    std::uint32_t room = span - nameStart;
-    if (room > kMaxNameSize) room = kMaxNameSize;
-    const void* nul = std::memchr(cabinet->files + nameStart, 0, room);
+    const unsigned char* nameBytes = entry + kFileEntrySize;
+    const void* nul = std::memchr(nameBytes, 0, room);
     if (nul == nullptr && room == kMaxNameSize) {
       report(source, "Damaged cabinet: name of file %u is longer than %u "
              "bytes", i, kMaxNameSize - 1);
-      return CabStatus::Damaged;
+      status = CabStatus::Damaged;
+      break;
     }
     if (nul == nullptr) {
       report(source, "Damaged cabinet: name of file %u has no end", i);
-      return CabStatus::Damaged;
+      status = CabStatus::Damaged;
+      break;
     }
     file.nameLength = static_cast<std::uint16_t>(
-        static_cast<const unsigned char*>(nul) - (cabinet->files + nameStart));
+        static_cast<const unsigned char*>(nul) - nameBytes);
     if (file.nameLength == 0) {
       report(source, "Damaged cabinet: name of file %u is empty", i);
-      return CabStatus::Damaged;
+      status = CabStatus::Damaged;
+      break;
     }
     position = nameStart + file.nameLength + 1;
 
     char name[kMaxNameSize];
     if (file.folder >= kFirstContinuedFolder) {
-      nameForError(*cabinet, i, name);
       report(source, "Cabinet not handled: file \"%s\" continues in another "
-             "cabinet", name);
-      return CabStatus::Unhandled;
-    }
-    if (file.folder >= cabinet->folderCount) {
-      nameForError(*cabinet, i, name);
+             "cabinet", maskedName(nameBytes, file.nameLength, name));
+      status = CabStatus::Unhandled;
+    } else if (file.folder >= cabinet->folderCount) {
       report(source, "Damaged cabinet: file \"%s\" names folder %u, which "
-             "does not exist", name, file.folder);
-      return CabStatus::Damaged;
-    }
-    if (!inside(file.folderOffset, file.size,
-                cabinet->folders[file.folder].uncompressedSize)) {
-      nameForError(*cabinet, i, name);
+             "does not exist", maskedName(nameBytes, file.nameLength, name),
+             file.folder);
+      status = CabStatus::Damaged;
+    } else if (!inside(file.folderOffset, file.size,
+                       cabinet->folders[file.folder].uncompressedSize)) {
       report(source, "Damaged cabinet: file \"%s\" lies outside its folder",
-             name);
-      return CabStatus::Damaged;
+             maskedName(nameBytes, file.nameLength, name));
+      status = CabStatus::Damaged;
     }
   }
-  cabinet->fileTableEnd = cabinet->filesOffset + position;
-  return CabStatus::Ok;
+  freeBlock(window.buffer);
+  if (status == CabStatus::Ok)
+    cabinet->fileTableEnd = cabinet->filesOffset + position;
+  return status;
 }
 
 // A structure's place in the file, for the overlap check.
@@ -369,7 +429,6 @@ Cabinet::~Cabinet() {
   freeBlock(folders);
   freeBlock(fileEntries);
   freeBlock(ownedHead);
-  freeBlock(ownedFiles);
 }
 
 bool isCabinetSignature(const unsigned char* bytes, std::uint32_t size) {
@@ -450,21 +509,33 @@ CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
   return checkCabinetLayout(source, *cabinet);
 }
 
-const char* cabFileName(const Cabinet& cabinet, std::uint32_t index) {
-  const std::uint32_t entry = cabinet.fileEntries[index].entryOffset;
-  return reinterpret_cast<const char*>(cabinet.files +
-                                       (entry - cabinet.filesOffset) +
-                                       kFileEntrySize);
+const char* cabFileName(const Cabinet& cabinet, std::uint32_t index,
+                        char* buffer) {
+  const CabFile& file = cabinet.fileEntries[index];
+  const std::uint32_t nameOffset = file.entryOffset + kFileEntrySize;
+  if (cabinet.files != nullptr)
+    return reinterpret_cast<const char*>(
+        cabinet.files + (nameOffset - cabinet.filesOffset));
+  // The reader made sure the name and its NUL fit kMaxNameSize bytes inside
+  // the cabinet. A file that changed since may hold another name there.
+  const CabinetSource& source = cabinet.source;
+  const std::uint32_t size = file.nameLength + 1u;
+  if (!source.readAt(source.context, nameOffset, buffer, size))
+    return nullptr;
+  if (std::memchr(buffer, 0, size) != buffer + file.nameLength) {
+    report(source, "File changed while it was read");
+    return nullptr;
+  }
+  return buffer;
 }
 
 const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
                          char* buffer) {
-  // The reader made sure the name and its NUL fit kMaxNameSize bytes.
-  std::memcpy(buffer, cabFileName(cabinet, index),
-              cabinet.fileEntries[index].nameLength + 1u);
+  const char* name = cabFileName(cabinet, index, buffer);
+  if (name == nullptr) return nullptr;
   // Wherever the line goes, a name cannot end it or fake another.
-  maskControlBytes(buffer);
-  return buffer;
+  return maskedName(reinterpret_cast<const unsigned char*>(name),
+                    cabinet.fileEntries[index].nameLength, buffer);
 }
 
 const char* compressionName(std::uint16_t compression) {

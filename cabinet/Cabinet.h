@@ -70,8 +70,10 @@ struct CabFile {
 
 /// A cabinet as read. head holds the bytes from the start of the file to
 /// the end of the folder table (read in ranges: to its start, as the folder
-/// entries are not kept), files the bytes of the file table; both point
-/// into the image or into blocks the cabinet owns.
+/// entries are not kept) and points into the image or into a block the
+/// cabinet owns. files holds the bytes of the file table in the image; read
+/// in ranges, the table is not kept (null) and each name is read again
+/// through source when it is asked for.
 struct Cabinet {
   std::uint32_t fileSize;
   std::uint32_t cabinetSize;         // cbCabinet
@@ -91,10 +93,10 @@ struct Cabinet {
   std::uint32_t signatureSize;       // of the signature behind cbCabinet
   const unsigned char* head;
   const unsigned char* files;
+  CabinetSource source;              // as readCabinet was given it
   CabFolder* folders;
   CabFile* fileEntries;
   unsigned char* ownedHead;
-  unsigned char* ownedFiles;
 
   Cabinet();
   ~Cabinet();
@@ -134,12 +136,17 @@ CabStatus checkCabinetLayout(const CabinetSource& source,
 CabStatus checkWholeCabinet(const CabinetSource& source, Cabinet* cabinet,
                             bool decode);
 
-/// The name of member index (NUL-terminated inside the file table).
-const char* cabFileName(const Cabinet& cabinet, std::uint32_t index);
+/// The name of member index, NUL-terminated: inside the file table when
+/// the cabinet is in memory, else read into buffer (CabFormat::kMaxNameSize
+/// bytes). Null after a line when it cannot be read or is no longer the
+/// name the table held (ReadFailed), never a different name.
+const char* cabFileName(const Cabinet& cabinet, std::uint32_t index,
+                        char* buffer);
 
 /// The name of member index copied into buffer (CabFormat::kMaxNameSize
 /// bytes) for a line of the tool's, an error line or the report: its
-/// control bytes masked on every stream, terminal or not. Returns buffer.
+/// control bytes masked on every stream, terminal or not. Returns buffer,
+/// or null after a line as cabFileName.
 const char* nameForError(const Cabinet& cabinet, std::uint32_t index,
                          char* buffer);
 

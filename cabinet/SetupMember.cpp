@@ -125,7 +125,9 @@ CabStatus judgeSetup(SetupSearch* search, SetupCandidate* candidate,
     return CabStatus::Ok;
   candidate->setup = true;
   char name[CabFormat::kMaxNameSize];
-  addName(search, nameForError(*search->cabinet, candidate->index, name));
+  if (nameForError(*search->cabinet, candidate->index, name) == nullptr)
+    return CabStatus::ReadFailed;
+  addName(search, name);
   SetupMember* member = search->member;
   if (++search->found != 1 || member == nullptr) return CabStatus::Ok;
   const std::uint32_t held =
@@ -409,8 +411,9 @@ CabStatus checkSetupFileAlone(const Cabinet& cabinet,
         other.folderOffset + other.size <= first)
       continue;
     char name[CabFormat::kMaxNameSize];
+    if (nameForError(cabinet, i, name) == nullptr) return CabStatus::ReadFailed;
     reportError("Cabinet not handled: file \"%s\" shares the setup file's "
-                "header", nameForError(cabinet, i, name));
+                "header", name);
     return CabStatus::Unhandled;
   }
   return CabStatus::Ok;

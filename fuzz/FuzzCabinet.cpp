@@ -26,6 +26,7 @@
 #include <string>
 
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "cabinet/Verify.h"
@@ -249,10 +250,12 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   };
   check(readings(whole.image, whole.fileSize, expected),
         "the cabinet the change accepted reads two ways");
-  const char* name = cabFileName(*cabinet, member.index);
+  char buffer[CabFormat::kMaxNameSize];
+  char other[CabFormat::kMaxNameSize];
+  const char* name = cabFileName(*cabinet, member.index, buffer);
   bool last = true;
   for (std::uint32_t i = member.index + 1; i < cabinet->fileCount; ++i)
-    last = last && std::strcmp(cabFileName(*cabinet, i), name) != 0;
+    last = last && std::strcmp(cabFileName(*cabinet, i, other), name) != 0;
   if (last) {
     std::string& setup = expected[name];
     check(setup.size() == member.size &&

@@ -11,6 +11,7 @@
 #include "app/ExitCodes.h"
 #include "app/FileProcessing.h"
 #include "cabinet/Cabinet.h"
+#include "cabinet/CabinetFormat.h"
 #include "cabinet/Checksum.h"
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
@@ -197,7 +198,8 @@ TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
     SetupMember member = {};
     ASSERT_EQ(readCabinet(ranges, &parsed), CabStatus::Ok);
     ASSERT_EQ(findSetupFile(ranges, &parsed, &member), CabStatus::Ok);
-    EXPECT_STREQ(cabFileName(parsed, member.index), "APP.000");
+    char name[CabFormat::kMaxNameSize];
+    EXPECT_STREQ(cabFileName(parsed, member.index, name), "APP.000");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.size),
               kSetup);
     freeBlock(member.bytes);
@@ -375,8 +377,10 @@ bool readFar(void* context, std::uint32_t offset, void* buffer,
 }
 
 // No heap block beyond 1 MiB: the display of a setup file of 8 MiB holds
-// and decodes only what its header can refer to, and a change over 5000
-// blocks of one byte keeps only the records it writes.
+// and decodes only what its header can refer to, the display of 65,535
+// members with names of 255 bytes (a file table of 17 MiB) keeps none of
+// the names, and a change over 5000 blocks of one byte keeps only the
+// records it writes.
 TEST_F(CabinetTest, MemoryFollowsWhatTheJobNeeds) {
   fake::state().allocLimit = 1 << 20;
   std::string big = kSetup + std::string((8 << 20) - kSetup.size(), 'z');
@@ -399,6 +403,22 @@ TEST_F(CabinetTest, MemoryFollowsWhatTheJobNeeds) {
   std::size_t fifth = cabtest::get(large, 36, 4);
   for (int k = 0; k < 5; ++k) fifth += records[k].size();
   EXPECT_EQ(far.furthest, fifth);
+
+  // The setup file is the last member: its name is read again from the
+  // table's end.
+  std::vector<cabtest::Member> many(0xFFFF, {std::string(255, 'n'), ""});
+  many.back() = {std::string(248, 'n') + "APP.000", kSetup};
+  std::string named = cabtest::build({{{0}}, many});
+  const CabinetSource table = {nullptr,
+                               static_cast<std::uint32_t>(named.size()),
+                               readRange, &named, false};
+  Cabinet shown;
+  ASSERT_EQ(readCabinet(table, &shown), CabStatus::Ok) << err();
+  ASSERT_EQ(findSetupFile(table, &shown, &member), CabStatus::Ok) << err();
+  freeBlock(member.bytes);
+  char name[CabFormat::kMaxNameSize];
+  EXPECT_STREQ(nameForError(shown, member.index, name),
+               many.back().name.c_str());
 
   const std::string tiny = cabtest::build(
       {{{1, 1, "", {}, cabtest::History::None}},

@@ -67,8 +67,7 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
 
 // The setup file's report, then what the cabinet adds to it.
 std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
-  platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+  const CabinetSource source = {nullptr, size, readCabinetRange, &file,
                                  false};
   Cabinet cabinet;
   CabStatus status = readCabinet(source, &cabinet);
@@ -254,8 +253,7 @@ done:
 // For a change: refuses unknown bytes behind the cabinet as soon as its
 // header shows them, before the whole file is read. Returns the exit code.
 std::uint32_t checkCabinetEnd(platform::Handle file, std::uint32_t size) {
-  platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+  const CabinetSource source = {nullptr, size, readCabinetRange, &file,
                                  false};
   Cabinet cabinet;
   CabStatus status = readCabinetHeader(source, &cabinet);

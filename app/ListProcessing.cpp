@@ -224,8 +224,7 @@ bool listMember(const char* path, const Cabinet& cabinet,
 // The rows of a cabinet: one for each setup file. False after an error
 // line.
 bool listCabinet(const char* path, platform::Handle file, std::uint32_t size) {
-  platform::Handle handle = file;
-  const CabinetSource source = {nullptr, size, readCabinetRange, &handle,
+  const CabinetSource source = {nullptr, size, readCabinetRange, &file,
                                  false};
   Cabinet cabinet;
   if (readCabinet(source, &cabinet) != CabStatus::Ok) return false;

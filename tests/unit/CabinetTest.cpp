@@ -575,41 +575,6 @@ TEST_F(CabinetTest, NamesTheFamiliesOfItsPrograms) {
   EXPECT_EQ(err(), "");
 }
 
-TEST_F(CabinetTest, ListsEverySetupFileAndCopiesEach) {
-  const std::string big = cabtest::setupFile(4000, "Big", "P", 5000);
-  const Recipe recipe = {{{1, 100}, {0}},
-                         {{"A.000", kSetup, 1}, {"B.000", big},
-                          {"a.dll", peFile({})}, {"C.000", kSetup}}};
-  const std::string file = cabtest::build(recipe);
-  ExactBytes bytes(file);
-  const CabinetSource source = {bytes.data(), bytes.size(), nullptr, nullptr,
-                                false};
-  Cabinet parsed;
-  CabinetScan scan = {};
-  ASSERT_EQ(readCabinet(source, &parsed), CabStatus::Ok);
-  ASSERT_EQ(scanCabinet(source, &parsed, &scan), CabStatus::Ok);
-  ASSERT_EQ(scan.setupCount, 3u);
-  const std::uint16_t indices[] = {0, 1, 3};
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(scan.setupIndices[i], indices[i]);
-    SetupMember member = {};
-    ASSERT_EQ(copySetupFile(source, &parsed, indices[i], &member),
-              CabStatus::Ok);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(member.bytes), member.size),
-              recipe.members[indices[i]].bytes);
-    freeBlock(member.bytes);
-  }
-  freeBlock(scan.setupIndices);
-  EXPECT_EQ(err(), "");
-
-  // The program is not a setup file.
-  SetupMember member = {};
-  EXPECT_EQ(copySetupFile(source, &parsed, 2, &member),
-            CabStatus::NoSetupFile);
-  EXPECT_EQ(member.bytes, nullptr);
-  EXPECT_EQ(err(), "No setup file in the cabinet\r\n");
-}
-
 // A cabinet changed after it was built.
 using Mutation = std::function<void(std::string&)>;
 

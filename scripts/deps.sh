@@ -92,3 +92,68 @@ need_i386_emulation() {
       >/proc/sys/fs/binfmt_misc/register || return 1
   fi
 }
+
+# need_source PACKAGE DIR : the source of Debian's PACKAGE (for the
+# release the system runs), unpacked in DIR/PACKAGE-VERSION; prints that
+# folder. Cross builds (Windows, WebAssembly) compile libraries from it.
+# Adds a deb-src entry for the system's own Debian mirrors when there is
+# none. Fetches nothing but Debian's source package.
+need_source() {
+  local package=$1 dir=$2 found
+  found=$(ls -d "$dir/$package"-[0-9]*/ 2>/dev/null | head -n 1)
+  if [ -n "$found" ] && [ -f "$found/.setuphdr-unpacked" ]; then
+    printf '%s\n' "${found%/}"
+    return 0
+  fi
+  need_packages dpkg-dev >&2 || return 1
+  if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null |
+       grep -qx Sources; then
+    need_root "a deb-src entry" >&2 || return 1
+    # The same mirrors (and keys) as the system's Debian entries, for
+    # sources: one-line entries copied as deb-src, deb822 stanzas with
+    # their Types set to deb-src.
+    local list=/etc/apt/sources.list.d/setuphdr-deb-src
+    local file
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+      [ -f "$file" ] && case $file in "$list".list) continue ;; esac &&
+        sed -n 's/^deb \(.*debian.*\)$/deb-src \1/p' "$file"
+    done >"$list.list"
+    for file in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$file" ] && [ "$file" != "$list.sources" ] &&
+        awk 'BEGIN { RS = ""; ORS = "\n\n" }
+             /URIs:[^\n]*debian/ && /Types:[^\n]*deb/ {
+               sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$file"
+    done >"$list.sources"
+    [ -s "$list.list" ] || rm -f "$list.list"
+    [ -s "$list.sources" ] || rm -f "$list.sources"
+    if [ ! -e "$list.list" ] && [ ! -e "$list.sources" ]; then
+      echo "error: no Debian mirror to take source packages from" >&2
+      return 1
+    fi
+    echo "== added deb-src entries ($list.*)" >&2
+    apt-get update -qq >&2 || return 1
+  fi
+  mkdir -p "$dir" || return 1
+  echo "== fetching Debian's source package $package" >&2
+  # The newest version first; a mirror may lack it (the security archive
+  # is not reachable everywhere), then the next one the indexes name.
+  local version fetched=
+  for version in "" $(apt-cache showsrc "$package" 2>/dev/null |
+                       sed -n 's/^Version: //p' | sort -u |
+                       sort -r -V); do
+    rm -rf "$dir/$package"-[0-9]*/ 2>/dev/null
+    if (cd "$dir" && apt-get source -qq "$package${version:+=$version}" \
+          >/dev/null 2>&1); then
+      fetched=yes
+      break
+    fi
+  done
+  if [ -z "$fetched" ]; then
+    echo "error: apt-get source $package failed" >&2
+    return 1
+  fi
+  found=$(ls -d "$dir/$package"-[0-9]*/ 2>/dev/null | head -n 1)
+  [ -n "$found" ] || { echo "error: no $package source in $dir" >&2; return 1; }
+  touch "$found/.setuphdr-unpacked"
+  printf '%s\n' "${found%/}"
+}

@@ -17,7 +17,7 @@
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
 #include "cabinet/Programs.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 #include "header/ArchTable.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"

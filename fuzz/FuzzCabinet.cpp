@@ -27,8 +27,8 @@
 
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
-#include "cabinet/Rebuild.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/ChangePass.h"
+#include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"

@@ -1,4 +1,4 @@
-// SetupMember.h - finding the setup file among a cabinet's members, and
+// SetupSearch.h - finding the setup file among a cabinet's members, and
 // the processor families of the programs beside it.
 //
 // The setup file is found by its content, not by its name or place: it is
@@ -10,8 +10,8 @@
 // after folder, by whoever decodes them: findSetupFile for a display, which
 // decodes only as far as the search needs, or the single pass of a change,
 // which decodes every block anyway.
-#ifndef SETUPHDR_CABINET_SETUPMEMBER_H
-#define SETUPHDR_CABINET_SETUPMEMBER_H
+#ifndef SETUPHDR_CABINET_SETUPSEARCH_H
+#define SETUPHDR_CABINET_SETUPSEARCH_H
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-// Rebuild.cpp - the pass of a change over every block, the blocks it
+// ChangePass.cpp - the pass of a change over every block, the blocks it
 // writes anew, and the new image assembled from the original and them.
 //
 // The image is described as the original with at most two edits, each
@@ -7,7 +7,7 @@
 // edit covers moves by the size changes of the edits before it; the fields
 // that hold positions (cbCabinet, coffFiles, coffCabStart) are then
 // written anew.
-#include "cabinet/Rebuild.h"
+#include "cabinet/ChangePass.h"
 
 #include <utility>  // std::swap: edits by position
 #include <cstring>

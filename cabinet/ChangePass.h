@@ -1,4 +1,4 @@
-// Rebuild.h - the change of a cabinet in memory: one pass over every block
+// ChangePass.h - the change of a cabinet in memory: one pass over every block
 // that checks it, finds the setup file and writes the blocks the change
 // needs anew, then the new image (checked before it may replace the
 // original, see Verify.h).
@@ -15,13 +15,13 @@
 // block is copied as it is. Checksums of the new blocks are summed the way
 // the originals were. Folder starts, the file table's offset and the
 // cabinet's size move with whatever changed size before them.
-#ifndef SETUPHDR_CABINET_REBUILD_H
-#define SETUPHDR_CABINET_REBUILD_H
+#ifndef SETUPHDR_CABINET_CHANGEPASS_H
+#define SETUPHDR_CABINET_CHANGEPASS_H
 
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 

@@ -1,4 +1,4 @@
-// SetupMember.cpp - finding the setup file, and the families of the
+// SetupSearch.cpp - finding the setup file, and the families of the
 // programs, by the members' first bytes.
 //
 // Every member of kSmallestProgram bytes or more is a candidate: the first
@@ -15,7 +15,7 @@
 // beyond its judgement, only a small record per member. In the usual
 // cabinet, where each folder's members start in its first block, a display
 // decodes one block per folder, or two.
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 
 #include <algorithm>  // std::sort: candidates by place
 #include <cstddef>    // offsetof: the part of a search that starts zeroed

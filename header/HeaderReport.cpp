@@ -139,6 +139,10 @@ void storeChanges(unsigned char* header, const ChangeRequest& request) {
 
 void applyChanges(unsigned char* header, const ChangeRequest& request) {
   storeChanges(header, request);
+  printChanges(request);
+}
+
+void printChanges(const ChangeRequest& request) {
   if (request.archGiven)
     printMessage("Arch set to %u (%s)", request.arch,
                  lookupArchName(request.arch));

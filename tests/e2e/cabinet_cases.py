@@ -17,6 +17,7 @@ import stat
 import struct
 import subprocess
 import tempfile
+import xml.etree.ElementTree
 import zlib
 
 # ---------------------------------------------------------------------------
@@ -171,6 +172,91 @@ def setup_name(members):
                 if data[:4] == b"MSCE" and len(data) >= 100)
 
 
+# ---------------------------------------------------------------------------
+# The setup XML (_setup.xml), read here with Python's XML parser and
+# changed with regular expressions over its bytes: nothing shared with the
+# tool.
+
+
+def setup_xml(arch="2577", vmin="3.0", vmax="5.99", extra=b""):
+    """A setup XML as cabinet builders write it, with the given values;
+    None leaves a parm out."""
+    def parm(name, value):
+        if value is None:
+            return b""
+        return b'<parm name="%s" value="%s" />\r\n' % (name.encode(),
+                                                     value.encode())
+    return (b'<?xml version="1.0" encoding="utf-8"?>\r\n'
+            b'<wap-provisioningdoc>\r\n'
+            b'<characteristic type="Install">\r\n' +
+            parm("InstallPhase", "install") + parm("AppName", "Hello CE") +
+            parm("ProcessorType", arch) + parm("OSVersionMin", vmin) +
+            parm("OSVersionMax", vmax) +
+            parm("BuildNumberMax", "-536870912") + extra +
+            b'</characteristic>\r\n</wap-provisioningdoc>\r\n')
+
+
+def is_xml_name(name):
+    return name.lower() == b"_setup.xml"
+
+
+def xml_parms(doc):
+    """The parms of the Install characteristic, by name."""
+    root = xml.etree.ElementTree.fromstring(doc)
+    for child in root:
+        if child.tag == "characteristic" and child.get("type") == "Install":
+            return {parm.get("name"): parm.get("value") for parm in child
+                    if parm.tag == "parm"}
+    return {}
+
+
+def xml_changed(doc, arch=None, vmin=None, vmax=None, **_):
+    """The setup XML as a change leaves it: a present parm the change asks
+    for gets the new value in place of its old value's bytes, unless it
+    reads as that value already; builds are written signed from 2^31 on."""
+    def signed(build):
+        return str(build - (1 << 32) if build >= 1 << 31 else build)
+    new = {}
+    if arch is not None:
+        new["ProcessorType"] = str(arch)
+    for end, version in (("Min", vmin), ("Max", vmax)):
+        if version is not None:
+            new["OSVersion" + end] = "%u.%u" % version[:2]
+            new["BuildNumber" + end] = signed(version[2])
+
+    def reads(value):
+        return tuple(int(part) % (1 << 32) for part in value.split("."))
+
+    out, at = b"", 0
+    for tag in re.finditer(rb"<parm\b[^>]*>", doc):
+        attrs = dict((m.group(1), m) for m in re.finditer(
+            rb"""(\w+)\s*=\s*(["'])(.*?)\2""", tag.group(0), re.S))
+        if b"name" not in attrs or b"value" not in attrs:
+            continue
+        name = attrs[b"name"].group(3).decode()
+        value = attrs[b"value"]
+        if name not in new:
+            continue
+        try:
+            if reads(value.group(3).decode()) == reads(new[name]):
+                continue
+        except ValueError:
+            pass
+        start = tag.start() + value.start(3)
+        out += doc[at:start] + new[name].encode()
+        at = tag.start() + value.end(3)
+    return out + doc[at:]
+
+
+def xml_lines(e2e, name, app, arch, vmin, vmax):
+    """The setup XML's lines of d: arch as "2336 (ARM_920)" or None,
+    versions as shown."""
+    return e2e.lines("Setup XML: " + name, "XML app name: " + app,
+                     "XML architecture: " + (arch or "not set"),
+                     "XML WinCE version min: " + vmin,
+                     "XML WinCE version max: " + vmax)
+
+
 def cabinet_lines(e2e, cab, member, programs="none"):
     flags, kinds, names, signed = parse(cab)
     folder = names[member]
@@ -215,9 +301,24 @@ def changed(e2e, name, original, fields, unsign=False):
             old.write(original)
             old.flush()
             expected = extract(old.name)
-        member = setup_name(expected)
-        expected[member] = e2e.patched(expected[member], **fields)
+        member = next((name for name, data in expected.items()
+                       if data[:4] == b"MSCE" and len(data) >= 100), None)
+        if member is not None:
+            expected[member] = e2e.patched(expected[member], **fields)
         actual = extract(path)
+        for xml_name in expected:
+            if not is_xml_name(xml_name):
+                continue
+            old_xml = expected[xml_name]
+            expected[xml_name] = xml_changed(old_xml, **fields)
+            if expected[xml_name] == old_xml:
+                continue
+            try:
+                parms = xml_parms(actual.get(xml_name, b""))
+            except xml.etree.ElementTree.ParseError as error:
+                return ["%s does not parse: %s" % (xml_name, error)]
+            if parms != xml_parms(expected[xml_name]):
+                return ["%s holds %r" % (xml_name, parms)]
         problems = ["member %s differs" % n for n in sorted(expected)
                     if actual.get(n) != expected[n]]
         with open(path, "rb") as f:
@@ -259,6 +360,17 @@ REAL_PROGRAMS = {
 }
 
 
+# The setup XML lines of the real cabinets that carry one, read off their
+# _setup.xml members.
+REAL_XML = {
+    "any-wm-ms-netcf35-messages.cab":
+        ("Microsoft .NET CF 3.5 EN-String Resource", None, "4.0 build 0",
+         "6.999 build 3758096384"),
+    "arm920-hpc-nsbasic-runtime.cab":
+        ("NSB Runtime", "2336 (ARM_920)", "4.0", "100.0"),
+}
+
+
 def real_cases(e2e, shared):
     folder = os.path.join(shared or "", "realworld")
     listing = os.path.join(folder, "expected-display.txt")
@@ -295,18 +407,26 @@ def real_cases(e2e, shared):
             continue
         programs = REAL_PROGRAMS[cab_name]
         listed[cab_name] = (member, signed, programs)
+        members = extract(os.path.join(folder, cab_name))
+        xml_doc = next((data for name, data in members.items()
+                        if is_xml_name(name)), None)
+        xml_out = b""
+        if xml_doc is not None:
+            xml_out = xml_lines(e2e, "_setup.xml", *REAL_XML[cab_name])
         cases.append(e2e.Case(
             "cabinet", "d " + cab_name, args=["d", cab_name],
             out=reports[cab_name[:-4] + ".000"] +
-            cabinet_lines(e2e, cab, member, programs), files=files,
+            cabinet_lines(e2e, cab, member, programs) + xml_out, files=files,
             after=files))
         options, out, fields = CHANGE
         unsign = ["-unsign"] if signed else []
+        updated = (["Setup XML updated"] if xml_doc is not None and
+                   xml_changed(xml_doc, **fields) != xml_doc else [])
         cases.append(e2e.Case(
             "cabinet", "c " + cab_name, args=["c"] + options + unsign +
             [cab_name], out=e2e.lines(*out + (["Signature removed"]
                                                if signed else []) +
-                                      warning(programs, "ARM")),
+                                      warning(programs, "ARM") + updated),
             files=files, check=changed(e2e, cab_name, cab, fields, signed)))
         if signed:
             cases.append(e2e.Case(
@@ -679,5 +799,82 @@ def list_cases(e2e):
     return cases
 
 
+def xml_cases(e2e):
+    """Cabinets with a setup XML: with only it, with one that cannot be
+    read, with one that disagrees with the setup file, with two."""
+    Case, lines = e2e.Case, e2e.lines
+    setup = e2e.SAMPLE
+    program = pe_file()
+    sample_xml = setup_xml(vmax="5.99")
+    only = build_cab([1, 0], [(b"hello.exe", program, 0),
+                              (b"_setup.xml", sample_xml, 1)])
+    bad_xml = sample_xml.replace(b"</characteristic>", b"</parm>")
+    bad = build_cab([1], [(b"HELLO.000", setup, 0), (b"_setup.xml", bad_xml, 0)])
+    differs = build_cab([0], [(b"HELLO.000", setup, 0),
+                              (b"_Setup.XML", setup_xml("2336", "4.21"), 0)])
+    two = build_cab([0], [(b"HELLO.000", setup, 0),
+                          (b"_setup.xml", sample_xml, 0),
+                          (b"_SETUP.XML", sample_xml, 0)])
+    sample_lines = ("Hello CE", "2577 (StrongARM)", "3.0",
+                    "5.99 build 3758096384")
+    cases = [
+        Case("cabinet", "d, only a setup XML", args=["d", "only.cab"],
+             out=cabinet_lines(e2e, only, b"_setup.xml", "ARM") +
+             xml_lines(e2e, "_setup.xml", *sample_lines),
+             files={"only.cab": only}, after={"only.cab": only}),
+        Case("cabinet", "d, a setup XML that cannot be read",
+             args=["d", "bad.cab"],
+             out=e2e.SAMPLE_REPORT + cabinet_lines(e2e, bad, b"HELLO.000") +
+             lines("Setup XML: _setup.xml cannot be read (line 10: "
+                   "mismatched tag)"),
+             files={"bad.cab": bad}, after={"bad.cab": bad}),
+        Case("cabinet", "d, a setup XML that disagrees",
+             args=["d", "differs.cab"],
+             out=e2e.SAMPLE_REPORT +
+             cabinet_lines(e2e, differs, b"HELLO.000") +
+             xml_lines(e2e, "_Setup.XML", "Hello CE", "2336 (ARM_920)",
+                       "4.21", "5.99 build 3758096384") +
+             lines("Warning: the setup XML and the setup file disagree on "
+                   "architecture, version min"),
+             files={"differs.cab": differs}, after={"differs.cab": differs}),
+        Case("cabinet", "d, two setup XMLs: the first is shown",
+             args=["d", "two.cab"],
+             out=e2e.SAMPLE_REPORT + cabinet_lines(e2e, two, b"HELLO.000") +
+             xml_lines(e2e, "_setup.xml", *sample_lines),
+             files={"two.cab": two}, after={"two.cab": two}),
+    ]
+    # The change reaches the setup XML: a longer code, a shorter version.
+    for name, cab, options, out, fields in (
+            ("only.cab", only, ["-arch", "10003", "-vermax", "5.2"],
+             ["Arch set to 10003 (Hitachi_SH3)", "Max ver set to 5.2 build 0",
+              "Warning: the cabinet holds programs for ARM, not for SH3",
+              "Setup XML updated"],
+             {"arch": 10003, "vmax": (5, 2, 0)}),
+            ("differs.cab", differs, ["-arch", "ARM_720", "-vermin", "4.21"],
+             ["Arch set to 1824 (ARM_720)", "Min ver set to 4.21 build 0",
+              "Setup XML updated"],
+             {"arch": 1824, "vmin": (4, 21, 0)}),
+            ("bad.cab", bad, ["-allplatforms"],
+             ["Unsupported platforms cleared"], {"clear_platforms": True})):
+        cases.append(Case("cabinet", "c %s %s" % (" ".join(options), name),
+                          args=["c"] + options + [name], out=lines(*out),
+                          files={name: cab},
+                          check=changed(e2e, name, cab, fields)))
+    for title, name, cab, args, rc, message in (
+            ("c, a setup XML that cannot be read", "bad.cab", bad,
+             ["-arch", "4000"], 107, "Cabinet not handled: _setup.xml cannot "
+             "be read (line 10: mismatched tag)"),
+            ("c, two setup XMLs", "two.cab", two, ["-unsign"], 107,
+             "Cabinet not handled: several _setup.xml members"),
+            ("c -allplatforms, only a setup XML", "only.cab", only,
+             ["-arch", "4000", "-allplatforms"], 2,
+             "Invalid option for a cabinet with only a setup XML")):
+        cases.append(Case("cabinet", title, args=["c"] + args + [name],
+                          rc=rc, err=lines(message), files={name: cab},
+                          after={name: cab}, check=untouched(name)))
+    return cases
+
+
 def cases(e2e, shared):
-    return built_cases(e2e) + real_cases(e2e, shared) + list_cases(e2e)
+    return (built_cases(e2e) + xml_cases(e2e) + real_cases(e2e, shared) +
+            list_cases(e2e))

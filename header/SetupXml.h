@@ -97,6 +97,9 @@ struct SetupXml {
 ///   "line N: root element is not wap-provisioningdoc"
 ///   "line N: " and expat's own text     not well-formed ("line 12:
 ///                                       mismatched tag")
+///   "line N: start tag not understood"  a parm's start tag that does not
+///                                       scan as expat accepted it (a guard:
+///                                       never seen)
 /// The first problem found is the one kept.
 ///
 /// Readable documents that a change must not touch keep the reason:

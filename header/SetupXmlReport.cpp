@@ -80,8 +80,7 @@ void appendQuoted(Composer& text, const SetupXmlValue& parm, std::size_t limit) 
   append(text, "\"");
 }
 
-// What one value looks like: in numbers, or in quotes when it does not
-// parse (then shown is false).
+// How a parm's value reads: a number, major.minor, or a build.
 enum class ValueKind { Number, Version, Build };
 
 // Appends the value of a present parm read as kind; returns false (and

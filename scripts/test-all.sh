@@ -14,11 +14,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages cmake make g++ libgtest-dev python3 zlib1g-dev cabextract \
+need_packages cmake make g++ libgtest-dev python3 zlib1g-dev libexpat1-dev cabextract \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 \
   g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   clang libclang-rt-14-dev dpkg-dev unzip
 need_wine32
+# The Windows builds compile expat from Debian's source package, fetched once.
+expat_source=$(need_source expat "$PWD/build/deps")
 
 jobs=$(nproc)
 export WINEDEBUG=-all
@@ -55,7 +57,8 @@ build_and_test build/ci-linux -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON
 
 step "Windows under Wine, debug"
 build_and_test build/ci-windows -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DSETUPHDR_EXPAT_SOURCE="$expat_source"
 
 step "Linux with sanitizers"
 build_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DSETUPHDR_WERROR=ON \
@@ -69,11 +72,13 @@ step "Windows under Wine, release"
 # Its .zip also carries the 32-bit .exe of the next step's build.
 build_and_test build/ci-windows-release -DCMAKE_BUILD_TYPE=Release -DSETUPHDR_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DSETUPHDR_EXPAT_SOURCE="$expat_source" \
   -DSETUPHDR_PACKAGE_X86_BUILD="$PWD/build/ci-windows32-release"
 
 step "Windows 32-bit under 32-bit Wine, release"
 build_and_test build/ci-windows32-release -DCMAKE_BUILD_TYPE=Release -DSETUPHDR_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DSETUPHDR_EXPAT_SOURCE="$expat_source" \
   -DSETUPHDR_WINEPREFIX="$wine32_prefix"
 
 step "Packages"
@@ -81,6 +86,6 @@ packaging/test-packages.sh build/ci-linux-release build/ci-windows-release \
   build/ci-windows32-release
 
 step "Fuzzing, ${fuzz_seconds} s per target"
-fuzz/run.sh "$fuzz_seconds"
+FUZZ_EXPAT_SOURCE="$expat_source" fuzz/run.sh "$fuzz_seconds"
 
 step "All tests passed"

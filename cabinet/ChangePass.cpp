@@ -67,15 +67,14 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
   const std::uint32_t prefix = kBlockHeaderSize + cabinet.dataReserveSize;
   const std::uint32_t room = stored ? size : mszipBound(size);
 
-  if (blocks->scratch == nullptr) {
+  if (blocks->scratch == nullptr)
     blocks->scratch =
         static_cast<unsigned char*>(allocZeroed(3 * kMaxBlockUncompressed));
-    if (!stored && blocks->scratch != nullptr)
-      blocks->encoder = createMszipEncoder();
-    if (blocks->scratch == nullptr || (!stored && blocks->encoder == nullptr)) {
-      blocks->status = CabStatus::NoMemory;
-      return;
-    }
+  if (!stored && blocks->encoder == nullptr)
+    blocks->encoder = createMszipEncoder();
+  if (blocks->scratch == nullptr || (!stored && blocks->encoder == nullptr)) {
+    blocks->status = CabStatus::NoMemory;
+    return;
   }
   if (!reserveRecords(blocks, std::uint64_t{prefix} + room)) return;
   unsigned char* newBytes = blocks->scratch;
@@ -244,7 +243,17 @@ void relayBlock(const FolderReader& reader, const ChangeRequest& changes,
   const std::uint32_t end = reader.dataStart + reader.dataSize;
   if (!relayout->holding && !relayout->writing) {
     if (relayout->finished || end <= file.folderOffset) return;
-    startRelayoutHold(relayout, reader);
+    // One encoder serves the setup file's blocks and the relayout's.
+    const bool mszip = reader.cabinet->folders[reader.folder].compression ==
+                       kCompressionMszip;
+    if (mszip && pass->blocks.encoder == nullptr)
+      pass->blocks.encoder = createMszipEncoder();
+    if (mszip && pass->blocks.encoder == nullptr) {
+      relayout->status = CabStatus::NoMemory;
+      relayout->finished = true;
+      return;
+    }
+    startRelayoutHold(relayout, reader, pass->blocks.encoder);
   } else if (relayout->holding) {
     holdRelayoutBlock(relayout, reader);
   } else {
@@ -332,6 +341,12 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
       planSetupXmlChange(&pass->xml, changes);
   }
   relayout->patch = {nullptr, nullptr};
+  // What only the pass needed goes before the image is built and checked.
+  releaseRelayoutWork(relayout);
+  freeBlock(pass->blocks.scratch);
+  destroyMszipEncoder(pass->blocks.encoder);
+  pass->blocks.scratch = nullptr;
+  pass->blocks.encoder = nullptr;
   return status;
 }
 

@@ -138,7 +138,8 @@ bool isMszip(const FolderReader& reader) {
 
 }  // namespace
 
-void startRelayoutHold(FolderRelayout* relayout, const FolderReader& reader) {
+void startRelayoutHold(FolderRelayout* relayout, const FolderReader& reader,
+                       MszipEncoder* encoder) {
   const Cabinet& cabinet = *reader.cabinet;
   const CabBlock& block = reader.block;
   relayout->holding = true;
@@ -154,10 +155,7 @@ void startRelayoutHold(FolderRelayout* relayout, const FolderReader& reader) {
   relayout->window =
       static_cast<unsigned char*>(allocZeroed(kWindowBytes));
   if (relayout->window == nullptr) return outOfMemory(relayout);
-  if (isMszip(reader)) {
-    relayout->encoder = createMszipEncoder();
-    if (relayout->encoder == nullptr) return outOfMemory(relayout);
-  }
+  relayout->encoder = isMszip(reader) ? encoder : nullptr;
   // The block before, as the new stream has it, when it holds 32 KiB.
   const unsigned char* full =
       isMszip(reader) ? mszipFullPrevious(reader.decoder) : nullptr;
@@ -232,12 +230,15 @@ void dropRelayout(FolderRelayout* relayout) {
   relayout->heldRoom = 0;
 }
 
-void releaseRelayout(FolderRelayout* relayout) {
+void releaseRelayoutWork(FolderRelayout* relayout) {
   dropRelayout(relayout);
   freeBlock(relayout->window);
-  freeBlock(relayout->records);
-  destroyMszipEncoder(relayout->encoder);
   relayout->window = nullptr;
-  relayout->records = nullptr;
   relayout->encoder = nullptr;
+}
+
+void releaseRelayout(FolderRelayout* relayout) {
+  releaseRelayoutWork(relayout);
+  freeBlock(relayout->records);
+  relayout->records = nullptr;
 }

@@ -66,7 +66,7 @@ struct FolderRelayout {
   unsigned char* window;      // pending bytes, dictionary, decode check
   std::uint32_t pendingSize;  // new bytes not yet in a block
   bool hasDictionary;         // the block before the next one held 32 KiB
-  MszipEncoder* encoder;
+  MszipEncoder* encoder;      // the caller's; null for a stored folder
   unsigned char* records;     // header, reserve and data of each new block
   std::uint32_t size;
   std::uint32_t capacity;
@@ -78,8 +78,10 @@ struct FolderRelayout {
 /// Starts holding the folder's bytes from the current block of reader (of
 /// the relayout's folder, decoded whole): the block that holds the first
 /// byte of the member that will change size. Keeps the block before it as
-/// the first new block's dictionary when it held 32 KiB.
-void startRelayoutHold(FolderRelayout* relayout, const FolderReader& reader);
+/// the first new block's dictionary when it held 32 KiB. An MSZIP folder's
+/// blocks are encoded with encoder, which the caller owns.
+void startRelayoutHold(FolderRelayout* relayout, const FolderReader& reader,
+                       MszipEncoder* encoder);
 
 /// Holds the current block of reader, decoded whole.
 void holdRelayoutBlock(FolderRelayout* relayout, const FolderReader& reader);
@@ -100,6 +102,10 @@ void finishRelayout(FolderRelayout* relayout, const Cabinet& cabinet);
 
 /// Gives up the held bytes: the member keeps its size after all.
 void dropRelayout(FolderRelayout* relayout);
+
+/// Releases what only the making of the blocks needs (held bytes, the
+/// window), keeping the new blocks; safe at any point.
+void releaseRelayoutWork(FolderRelayout* relayout);
 
 /// Releases everything the relayout holds; safe at any point.
 void releaseRelayout(FolderRelayout* relayout);

@@ -243,10 +243,13 @@ Bytes runInput(unsigned faultByte, const std::string& line, const Bytes& file) {
   return input;
 }
 
+std::vector<std::pair<std::string, std::string>> setupXmlDocuments();
+
 // Cabinets: the layouts the change handles, and a few it must refuse.
 std::vector<std::pair<std::string, std::string>> cabinets() {
   using cabtest::Recipe;
   const std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
+  const std::string xml = setupXmlDocuments().front().second;
   std::string dll(70000, '\0');  // bytes that compress, but not to nothing
   for (std::size_t i = 0; i < dll.size(); ++i)
     dll[i] = static_cast<char>('a' + (i * 7 / 13 + i / 101) % 8);
@@ -292,6 +295,18 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
       {"signed-folder-reserve", signedReserve},
       {"no-setup-file", {{{0}}, {{"a.001", text}}}},
       {"two-setup-files", {{{0}, {1}}, {{"A.000", setup}, {"B.000", setup, 1}}}},
+      // A setup XML: alone in the last folder, in the setup file's folder
+      // with members behind it, as all a cabinet carries, unreadable, two.
+      {"setup-xml-last-folder",
+       {{{1}, {1}}, {{"APP.000", setup}, {"b", dll}, {"_setup.xml", xml, 1}}}},
+      {"setup-xml-same-folder",
+       {{{1, 2000, "", {}, cabtest::History::None}},
+        {{"_SETUP.XML", xml}, {"APP.000", setup}, {"x", text}}}},
+      {"setup-xml-only", {{{0}}, {{"b", text}, {"_setup.xml", xml}}}},
+      {"setup-xml-unreadable",
+       {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml.substr(0, 200)}}}},
+      {"setup-xml-two",
+       {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml}, {"_Setup.xml", xml}}}},
   };
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& recipe : recipes)

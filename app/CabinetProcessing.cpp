@@ -26,8 +26,6 @@
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
 
-namespace {
-
 std::uint32_t exitCodeFor(CabStatus status) {
   switch (status) {
     case CabStatus::Ok:
@@ -48,6 +46,7 @@ std::uint32_t exitCodeFor(CabStatus status) {
   return kExitDamagedCabinet;
 }
 
+namespace {
 
 // Warns when the cabinet holds programs that a processor of the new
 // architecture's family cannot run. The change is still made: the user

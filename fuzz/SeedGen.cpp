@@ -186,6 +186,7 @@ std::vector<std::string> commandLines() {
   std::vector<std::string> lines = {
       joined({"d", "sample.000"}),
       joined({"l", "sample.000", "other.cab"}),
+      joined({"l", "-json", "sample.000", "other.cab"}),
       joined({"c", "-arch", "StrongARM", "-vermin", "4.21", "sample.000"}),
       joined({"c", "-arch", "strongarm", "-vermax", "5.2.1", "My Files\\a.000"}),
       joined({"c", "-arch", "70001", "-vermin", "3", "-vermax", "6.1.20", "F"}),
@@ -228,6 +229,10 @@ std::vector<std::string> commandLines() {
       "l",
       "l -arch 5 f",
       "l f \"\" g",
+      "l f -json",
+      "l -json -jsonx f",
+      "l -json",
+      "d -json f",
   };
   return lines;
 }
@@ -450,8 +455,8 @@ int main(int argc, char** argv) {
   for (unsigned fault = 0; fault < kFaults; ++fault) {
     for (std::size_t line = 0; line < lines.size(); ++line) {
       for (const auto& file : files) {
-        const bool everyFile = fault == 0 && line < 8;
-        const bool fewFiles = line < 2 && (file.first == "valid-sample" ||
+        const bool everyFile = fault == 0 && line < 9;
+        const bool fewFiles = line < 3 && (file.first == "valid-sample" ||
                                            file.first == "bad-signature-lower-case");
         if (!everyFile && !fewFiles && !(fault == 0 && file.first == "valid-sample"))
           continue;

@@ -8,6 +8,7 @@ byte-identical to before, the setup file must be the old one with exactly
 the asked fields changed, and no temporary file may be left beside it.
 """
 
+import json
 import os
 import random
 import re
@@ -724,76 +725,178 @@ def list_row(path, member, arch, name, vmin, vmax, platforms, signed,
                       provider])
 
 
+def masked(data):
+    """A field of a row: the bytes 0x00 to 0x1F and 0x7F as "?", the others
+    as the characters of the same number."""
+    return "".join("?" if b < 0x20 or b == 0x7F else chr(b) for b in data)
+
+
+def list_forms(path, member, values, signed, programs):
+    """The row and the JSON line (without CR LF) of one setup file, from one
+    record of raw values: member bytes or None for a setup file; values
+    (provider, app, arch, arch name, min, max, platforms), the texts as
+    bytes; signed True, False or None; programs a list of family names.
+    Strings of the object are the bytes as Latin-1 characters, written by
+    json.dumps with its default spacing and ASCII escapes."""
+    provider, app, arch, name, vmin, vmax, platforms = values
+    row = list_row(path, "" if member is None else masked(member), arch,
+                   name, vmin, vmax, ",".join(map(masked, platforms)),
+                   "" if signed is None else "yes" if signed else "no",
+                   ",".join(programs), masked(app), masked(provider))
+
+    def version(triple):
+        return dict(zip(("major", "minor", "build"), triple))
+    text = lambda data: data.decode("latin-1")
+    record = {"path": path,
+              "member": None if member is None else text(member),
+              "arch": arch, "archName": name or None, "min": version(vmin),
+              "max": version(vmax), "platforms": list(map(text, platforms)),
+              "signed": signed, "programs": programs, "app": text(app),
+              "provider": text(provider), "xml": None}
+    return row, json.dumps(record)
+
+
+def json_error(path, message, code):
+    """The JSON line of a path that could not be listed."""
+    return json.dumps({"path": path, "error": message, "exit": code})
+
+
 def list_cases(e2e):
     """The list action over folders of setup files, cabinets and others,
-    natively and under Wine, where paths use the other separator."""
+    natively and under Wine, where paths use the other separator; as rows
+    and as JSON objects, both from one record per setup file."""
     Case, lines = e2e.Case, e2e.lines
     setup = e2e.SAMPLE
     odd = e2e.setup_file(arch=5, app=b"Tab\there\nNL", provider=b"\x7fP\xe9",
                          platforms=())
+    # Code-page bytes in a member name, a platform name and the texts, and
+    # the characters JSON escapes.
+    latin = e2e.setup_file(arch=2336, vmin=(2, 11, 7), vmax=(6, 99, 0),
+                           app=b"Caf\xe9 \xa9", provider=b'Q"uote\\d',
+                           platforms=(b"PALM PC", b"", b"\xb2\x80\xff/"))
     plain = build_cab([0], [(b"HELLO.000", setup, 0), (b"readme.txt", b"hi", 0)])
     weird = build_cab([1], [(b"x\nFAKE: y.000", odd, 0)])
     # Two setup files, one row each in member order, and MIPS and ARM code.
     two = build_cab([1, 0], [(b"mips.exe", pe_file(0x0166), 0),
                              (b"B.000", odd, 1), (b"A.000", setup, 0),
                              (b"arm.dll", pe_file(0x01C0), 1)])
+    accented = build_cab([1], [(b"app.exe", pe_file(0x01A2), 0),
+                               (b"Ca\xe7a \x80\xff.000", latin, 0)],
+                         signature=b"S" * 100)
     folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
-              "lib/sub/c.000": odd, "lib/sub/empty": b"",
-              "lib/two.cab": two, "lib/zz.cab": weird}
-    sample = ("setuphdr tests", "Hello CE", 2577, "StrongARM", (3, 0, 0),
-              (5, 99, 3758096384), "HPC,JUPITER")
+              "lib/sub/c.000": odd, "lib/sub/caf.cab": accented,
+              "lib/sub/empty": b"", "lib/two.cab": two, "lib/zz.cab": weird}
+    sample = (b"setuphdr tests", b"Hello CE", 2577, "StrongARM", (3, 0, 0),
+              (5, 99, 3758096384), (b"HPC", b"JUPITER"))
+    odd_values = (b"\x7fP\xe9", b"Tab\there\nNL", 5, "", (3, 0, 0),
+                  (5, 99, 3758096384), ())
+    latin_values = (b'Q"uote\\d', b"Caf\xe9 \xa9", 2336, "ARM_920",
+                    (2, 11, 7), (6, 99, 0),
+                    (b"PALM PC", b"", b"\xb2\x80\xff/"))
+    records = [("lib/a.000", None, sample, None, []),
+               ("lib/b.cab", b"HELLO.000", sample, False, []),
+               ("lib/sub/c.000", None, odd_values, None, []),
+               ("lib/sub/caf.cab", b"Ca\xe7a \x80\xff.000", latin_values,
+                True, ["SH3"]),
+               ("lib/two.cab", b"B.000", odd_values, False, ["MIPS", "ARM"]),
+               ("lib/two.cab", b"A.000", sample, False, ["MIPS", "ARM"]),
+               ("lib/zz.cab", b"x\nFAKE: y.000", odd_values, False, [])]
 
-    def rows(sep):
-        def row(path, member, values, signed, programs=""):
-            provider, app, arch, name, vmin, vmax, platforms = values
-            return list_row(path.replace("/", sep), member, arch, name, vmin,
-                            vmax, platforms, signed, programs, app, provider)
-        odd_values = ("?P\xe9", "Tab?here?NL", 5, "", (3, 0, 0),
-                      (5, 99, 3758096384), "")
-        return [LIST_HEADER,
-                row("lib/a.000", "", sample, ""),
-                row("lib/b.cab", "HELLO.000", sample, "no"),
-                row("lib/sub/c.000", "", odd_values, ""),
-                row("lib/two.cab", "B.000", odd_values, "no", "MIPS,ARM"),
-                row("lib/two.cab", "A.000", sample, "no", "MIPS,ARM"),
-                row("lib/zz.cab", "x?FAKE: y.000", odd_values, "no")]
+    def forms(sep, paths=None):
+        """The (row, JSON line) of each record, those of paths (or all),
+        with the platform's separator."""
+        return [list_forms(path.replace("/", sep), *rest)
+                for path, *rest in records
+                if paths is None or path in paths]
+
+    def rows(sep, paths=None):
+        return [LIST_HEADER] + [row for row, _ in forms(sep, paths)]
+
+    def objects(sep, paths=None):
+        return [line for _, line in forms(sep, paths)]
 
     damaged = dict(folder)
     damaged["lib/sub/bad.cab"] = plain[:60]
+    bad_message = ("Damaged cabinet: cabinet size 596 does not fit the file "
+                   "(60 bytes)")
     cases = []
     for where, sep in (("native", "/"), ("wine", "\\")):
         cases.append(Case("list", "a folder, walked in name order",
                           args=["l", "lib"], out=lines(*rows(sep)),
                           files=folder, after=folder, where=where))
-        bad = ("lib/sub/bad.cab: Damaged cabinet: cabinet size 596 does not "
-               "fit the file (60 bytes)").replace("/", sep)
-        out = rows(sep)
+        bad_path = "lib/sub/bad.cab".replace("/", sep)
         cases.append(Case("list", "a damaged cabinet among good files",
-                          args=["l", "lib"], rc=111, out=lines(*out),
-                          err=lines(bad), files=damaged, where=where))
+                          args=["l", "lib"], rc=111, out=lines(*rows(sep)),
+                          err=lines(bad_path + ": " + bad_message),
+                          files=damaged, where=where))
+        # The same records as JSON objects; the damaged cabinet's error
+        # line as an object in its place.
+        cases.append(Case("list", "-json: a folder, walked in name order",
+                          args=["l", "-json", "lib"],
+                          out=lines(*objects(sep)), files=folder,
+                          after=folder, where=where))
+        out = objects(sep)
+        out.insert(2, json_error(bad_path, bad_message, 106))
+        cases.append(Case("list",
+                          "-json: a damaged cabinet among good files",
+                          args=["l", "-json", "lib"], rc=111,
+                          out=lines(*out),
+                          err=lines(bad_path + ": " + bad_message),
+                          files=damaged, where=where))
+    named = ["lib/a.000", "none.cab", "lib/notes.txt", "lib/b.cab"]
+    named_err = e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" + e2e.SYS +
+                       r"\)\r\n"
+                       r"lib/notes\.txt: File too short for an "
+                       r"MSCE header \(2 bytes, 100 needed\)\r\n")
     cases.append(Case("list", "named files, one missing, one not ours",
-                      args=["l", "lib/a.000", "none.cab", "lib/notes.txt",
-                            "lib/b.cab"], rc=111,
-                      out=lines(*rows("/")[:2] + rows("/")[2:3]),
-                      err=e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" +
-                                 e2e.SYS + r"\)\r\n"
-                                 r"lib/notes\.txt: File too short for an "
-                                 r"MSCE header \(2 bytes, 100 needed\)\r\n"),
+                      args=["l"] + named, rc=111,
+                      out=lines(*rows("/", named)), err=named_err,
                       files=folder, where="native"))
+    # Each failure's object: the message of its line and the code d gives;
+    # the system's text (SYS) has no quote or backslash to escape.
+    good = objects("/", named)
+    expected = lines(good[0],
+                     json_error("none.cab", 'Cannot open "none.cab" (SYS)',
+                                101),
+                     json_error("lib/notes.txt", "File too short for an MSCE "
+                                "header (2 bytes, 100 needed)", 103),
+                     good[1]).decode("ascii")
+    cases.append(Case("list", "-json: named files, one missing, one not ours",
+                      args=["l", "-json"] + named, rc=111,
+                      out=e2e.Re(re.escape(expected).replace("SYS", e2e.SYS)),
+                      err=named_err, files=folder, where="native"))
     for name, args, message in [
             ("no path", ["l"], "No file specified"),
             ("an option", ["l", "-arch", "5", "lib"],
              "Invalid option for the action"),
-            ("an unknown option", ["l", "lib", "-x"], "Invalid option x")]:
+            ("an unknown option", ["l", "lib", "-x"], "Invalid option x"),
+            ("-json after a path", ["l", "lib", "-json"],
+             "Option json must come before the paths"),
+            ("-json twice", ["l", "-json", "-jsonl", "lib"],
+             "Json already specified"),
+            ("-json without a path", ["l", "-json"], "No file specified"),
+            ("-json for d", ["d", "-json", "f.000"],
+             "Invalid option json f.000"),
+            ("-json for c", ["c", "-json", "-arch", "0", "f.000"],
+             "Invalid option json -arch 0 f.000")]:
         cases.append(Case("list", name, args=args, rc=2, err=lines(message)))
     # Windows leaves wildcards to the program.
+    top_cabs = ["lib/b.cab", "lib/two.cab", "lib/zz.cab"]
     cases.append(Case("list", "a *.cab pattern", args=["l", "lib\\*.cab"],
-                      out=lines(*rows("\\")[:1] + rows("\\")[2:3] +
-                                rows("\\")[4:]),
+                      out=lines(*rows("\\", top_cabs)),
                       files=folder, where="wine"))
     cases.append(Case("list", "a pattern that matches nothing",
                       args=["l", "lib\\*.none", "lib\\a.000"], rc=111,
-                      out=lines(*rows("\\")[:2]),
+                      out=lines(*rows("\\", ["lib/a.000"])),
+                      err=lines("lib\\*.none: No file matches the pattern"),
+                      files=folder, where="wine"))
+    # A path the walk cannot follow has the list's own code.
+    cases.append(Case("list", "-json: a pattern that matches nothing",
+                      args=["l", "-json", "lib\\*.none", "lib\\a.000"],
+                      rc=111, out=lines(
+                          json_error("lib\\*.none",
+                                     "No file matches the pattern", 111),
+                          *objects("\\", ["lib/a.000"])),
                       err=lines("lib\\*.none: No file matches the pattern"),
                       files=folder, where="wine"))
     return cases

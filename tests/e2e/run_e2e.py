@@ -100,6 +100,7 @@ USAGE = (
         "-vermax <major>[.<minor>[.<build>]] - maximal CE version",
         "-unsign - remove the signature of a signed cabinet (.cab)",
         "-allplatforms - clear the unsupported platforms list",
+        "-json - list as JSON Lines, one object per setup file",
     ]) + "\n" + CRLF + "Architecture codes and names:\n" + CRLF +
     "".join("%5u %s\r\n" % row for row in ARCH_ROWS)).encode("ascii")
 

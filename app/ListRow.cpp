@@ -1,0 +1,374 @@
+// ListRow.cpp - the record of one listed setup file and its two forms: the
+// tab-separated row, whose control bytes are masked, and the JSON object,
+// whose strings map each byte to the character of the same number
+// (Latin-1) in escapes, so that any bytes in any code page come out the
+// same, losslessly, on every platform.
+#include "app/ListRow.h"
+
+#include <cstring>
+
+#include "header/ArchTable.h"
+#include "header/Endian.h"
+#include "header/SetupHeader.h"
+#include "runtime/Runtime.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The record
+
+// Length of the text at offset: up to its NUL or the end of the bytes.
+std::uint32_t textLength(const unsigned char* file, std::uint32_t size,
+                         std::uint32_t offset) {
+  std::uint32_t end = offset;
+  while (end < size && file[end] != 0) ++end;
+  return end - offset;
+}
+
+// The text a header reference points at, as the display reads it; empty
+// when it starts outside the bytes held.
+ListText headerText(const unsigned char* file, std::uint32_t held,
+                    std::uint32_t field) {
+  const HeaderText text = readHeaderText(file, field);
+  if (text.offset >= held) return ListText{file, 0};
+  return ListText{file + text.offset, textLength(file, held, text.offset)};
+}
+
+VersionTriple readVersion(const unsigned char* file, std::uint32_t major,
+                          std::uint32_t minor, std::uint32_t build) {
+  return VersionTriple{readLE32(file + major), readLE32(file + minor),
+                       readLE32(file + build)};
+}
+
+// The next unsupported-platform name at *position: the names the display
+// shows, walked the same way, without its cut at 126 characters. Each name
+// runs to its NUL (or the end of the bytes held), and the walk ends before
+// the block's closing NUL. Advances *position past the name and its NUL;
+// false when the block is done.
+bool nextPlatform(const ListRecord& record, std::uint32_t* position,
+                  ListText* name) {
+  if (*position + 1 >= record.platformsEnd) return false;
+  const std::uint32_t length =
+      *position < record.held ? textLength(record.file, record.held, *position)
+                              : 0;
+  // An empty name may start outside the bytes held: it points at none.
+  *name = ListText{length != 0 ? record.file + *position : record.file,
+                   length};
+  *position += length + 1;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The line
+
+// Makes room for more bytes, or marks the line full.
+bool reserveLine(ListLine* line, std::size_t more) {
+  if (line->full) return false;
+  if (line->used + more <= line->room) return true;
+  std::size_t room = line->room == 0 ? 1024 : line->room;
+  while (room < line->used + more) room *= 2;
+  char* text = static_cast<char*>(allocZeroed(room));
+  if (text == nullptr) {
+    line->full = true;
+    return false;
+  }
+  if (line->used != 0) std::memcpy(text, line->text, line->used);
+  freeBlock(line->text);
+  line->text = text;
+  line->room = room;
+  return true;
+}
+
+// Appends text as it is: the tool's own bytes.
+void appendRaw(ListLine* line, const char* text) {
+  const std::size_t count = std::strlen(text);
+  if (!reserveLine(line, count)) return;
+  std::memcpy(line->text + line->used, text, count);
+  line->used += count;
+}
+
+void appendNumber(ListLine* line, std::uint32_t value) {
+  char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (!reserveLine(line, count)) return;
+  for (std::size_t i = 0; i < count; ++i)
+    line->text[line->used++] = digits[count - 1 - i];
+}
+
+// ---------------------------------------------------------------------------
+// The tab-separated row
+
+// Appends count bytes, each control byte as '?'.
+void appendMasked(ListLine* line, const void* bytes, std::size_t count) {
+  if (!reserveLine(line, count)) return;
+  const auto* from = static_cast<const unsigned char*>(bytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char byte = from[i];
+    line->text[line->used++] =
+        static_cast<char>(byte < 0x20 || byte == 0x7F ? '?' : byte);
+  }
+}
+
+void appendMaskedText(ListLine* line, const char* text) {
+  appendMasked(line, text, std::strlen(text));
+}
+
+void appendRowVersion(ListLine* line, const VersionTriple& version) {
+  appendNumber(line, version.major);
+  appendRaw(line, ".");
+  appendNumber(line, version.minor);
+  appendRaw(line, ".");
+  appendNumber(line, version.build);
+}
+
+// ---------------------------------------------------------------------------
+// The JSON object
+
+// Appends count bytes as a JSON string: '"' and '\' escaped, the control
+// bytes as \b, \t, \n, \f, \r or \u00XX, every byte from 0x7F up as \u00XX
+// (the character of the same number), the rest as they are.
+void appendJsonString(ListLine* line, const void* bytes, std::size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  // Six bytes is the longest a byte can take, and two for the quotes.
+  if (count > (static_cast<std::size_t>(-1) - 2) / 6 ||
+      !reserveLine(line, count * 6 + 2))
+    return;
+  char* to = line->text + line->used;
+  *to++ = '"';
+  const auto* from = static_cast<const unsigned char*>(bytes);
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char byte = from[i];
+    const char* shortForm = nullptr;
+    switch (byte) {
+      case '"': shortForm = "\\\""; break;
+      case '\\': shortForm = "\\\\"; break;
+      case '\b': shortForm = "\\b"; break;
+      case '\t': shortForm = "\\t"; break;
+      case '\n': shortForm = "\\n"; break;
+      case '\f': shortForm = "\\f"; break;
+      case '\r': shortForm = "\\r"; break;
+      default: break;
+    }
+    if (shortForm != nullptr) {
+      *to++ = shortForm[0];
+      *to++ = shortForm[1];
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      *to++ = '\\';
+      *to++ = 'u';
+      *to++ = '0';
+      *to++ = '0';
+      *to++ = kHex[byte >> 4];
+      *to++ = kHex[byte & 0xF];
+    } else {
+      *to++ = static_cast<char>(byte);
+    }
+  }
+  *to++ = '"';
+  line->used = static_cast<std::size_t>(to - line->text);
+}
+
+void appendJsonText(ListLine* line, const char* text) {
+  appendJsonString(line, text, std::strlen(text));
+}
+
+// A member's name with its ": " behind: the fixed spacing of every object.
+void appendJsonName(ListLine* line, const char* name) {
+  appendJsonText(line, name);
+  appendRaw(line, ": ");
+}
+
+// {"major": N, "minor": N, "build": N}
+void appendJsonVersion(ListLine* line, const VersionTriple& version) {
+  appendRaw(line, "{\"major\": ");
+  appendNumber(line, version.major);
+  appendRaw(line, ", \"minor\": ");
+  appendNumber(line, version.minor);
+  appendRaw(line, ", \"build\": ");
+  appendNumber(line, version.build);
+  appendRaw(line, "}");
+}
+
+// {"arch": N|null, "min": {...}|null, "max": {...}|null}, or null.
+void appendJsonXml(ListLine* line, const ListXml* xml) {
+  if (xml == nullptr) {
+    appendRaw(line, "null");
+    return;
+  }
+  appendRaw(line, "{\"arch\": ");
+  if (xml->hasArch) {
+    appendNumber(line, xml->arch);
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, ", \"min\": ");
+  if (xml->hasMin) {
+    appendJsonVersion(line, xml->min);
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, ", \"max\": ");
+  if (xml->hasMax) {
+    appendJsonVersion(line, xml->max);
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, "}");
+}
+
+}  // namespace
+
+ListRecord makeListRecord(const char* path, const unsigned char* file,
+                          std::uint32_t held, const char* member,
+                          bool isSigned, const ProgramFamilies* programs) {
+  ListRecord record = {};
+  record.path = path;
+  record.member = member;
+  record.arch = readLE32(file + SetupHeader::kArchitecture);
+  record.min = readVersion(file, SetupHeader::kMinVersionMajor,
+                           SetupHeader::kMinVersionMinor,
+                           SetupHeader::kMinVersionBuild);
+  record.max = readVersion(file, SetupHeader::kMaxVersionMajor,
+                           SetupHeader::kMaxVersionMinor,
+                           SetupHeader::kMaxVersionBuild);
+  record.file = file;
+  record.held = held;
+  const HeaderText platforms =
+      readHeaderText(file, SetupHeader::kPlatformsText);
+  record.platformsStart = platforms.offset;
+  record.platformsEnd = std::uint32_t{platforms.offset} + platforms.length;
+  record.isSigned = member != nullptr && isSigned;
+  record.programs = member != nullptr ? programs : nullptr;
+  record.app = headerText(file, held, SetupHeader::kAppNameText);
+  record.provider = headerText(file, held, SetupHeader::kProviderText);
+  record.xml = nullptr;
+  return record;
+}
+
+void clearListLine(ListLine* line) {
+  line->used = 0;
+  line->full = false;
+}
+
+void freeListLine(ListLine* line) {
+  freeBlock(line->text);
+  *line = ListLine{nullptr, 0, 0, false};
+}
+
+void appendListRow(ListLine* line, const ListRecord& record) {
+  appendMaskedText(line, record.path);
+  appendRaw(line, "\t");
+  if (record.member != nullptr) appendMaskedText(line, record.member);
+  appendRaw(line, "\t");
+  appendNumber(line, record.arch);
+  appendRaw(line, "\t");
+  appendMaskedText(line, lookupArchName(record.arch, ""));
+  appendRaw(line, "\t");
+  appendRowVersion(line, record.min);
+  appendRaw(line, "\t");
+  appendRowVersion(line, record.max);
+  appendRaw(line, "\t");
+  std::uint32_t position = record.platformsStart;
+  ListText name;
+  for (bool first = true; nextPlatform(record, &position, &name);
+       first = false) {
+    if (!first) appendRaw(line, ",");
+    appendMasked(line, name.bytes, name.length);
+  }
+  appendRaw(line, "\t");
+  if (record.member != nullptr) appendRaw(line, record.isSigned ? "yes" : "no");
+  appendRaw(line, "\t");
+  if (record.programs != nullptr && record.programs->count != 0) {
+    char families[kFamilyListSize];
+    appendMaskedText(line,
+                     formatProgramFamilies(*record.programs, ",", families));
+  }
+  appendRaw(line, "\t");
+  appendMasked(line, record.app.bytes, record.app.length);
+  appendRaw(line, "\t");
+  appendMasked(line, record.provider.bytes, record.provider.length);
+  appendRaw(line, "\r\n");
+}
+
+void appendListObject(ListLine* line, const ListRecord& record) {
+  appendRaw(line, "{");
+  appendJsonName(line, "path");
+  appendJsonText(line, record.path);
+  appendRaw(line, ", ");
+  appendJsonName(line, "member");
+  if (record.member != nullptr) {
+    appendJsonText(line, record.member);
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, ", ");
+  appendJsonName(line, "arch");
+  appendNumber(line, record.arch);
+  appendRaw(line, ", ");
+  appendJsonName(line, "archName");
+  if (const char* name = lookupArchName(record.arch, nullptr)) {
+    appendJsonText(line, name);
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, ", ");
+  appendJsonName(line, "min");
+  appendJsonVersion(line, record.min);
+  appendRaw(line, ", ");
+  appendJsonName(line, "max");
+  appendJsonVersion(line, record.max);
+  appendRaw(line, ", ");
+  appendJsonName(line, "platforms");
+  appendRaw(line, "[");
+  std::uint32_t position = record.platformsStart;
+  ListText platform;
+  for (bool first = true; nextPlatform(record, &position, &platform);
+       first = false) {
+    if (!first) appendRaw(line, ", ");
+    appendJsonString(line, platform.bytes, platform.length);
+  }
+  appendRaw(line, "], ");
+  appendJsonName(line, "signed");
+  if (record.member != nullptr) {
+    appendRaw(line, record.isSigned ? "true" : "false");
+  } else {
+    appendRaw(line, "null");
+  }
+  appendRaw(line, ", ");
+  appendJsonName(line, "programs");
+  appendRaw(line, "[");
+  const std::uint32_t families =
+      record.programs != nullptr ? record.programs->count : 0;
+  for (std::uint32_t i = 0; i < families; ++i) {
+    char name[kFamilyNameSize];
+    if (i != 0) appendRaw(line, ", ");
+    appendJsonText(line, familyName(record.programs->families[i], name));
+  }
+  appendRaw(line, "], ");
+  appendJsonName(line, "app");
+  appendJsonString(line, record.app.bytes, record.app.length);
+  appendRaw(line, ", ");
+  appendJsonName(line, "provider");
+  appendJsonString(line, record.provider.bytes, record.provider.length);
+  appendRaw(line, ", ");
+  appendJsonName(line, "xml");
+  appendJsonXml(line, record.xml);
+  appendRaw(line, "}\r\n");
+}
+
+void appendListError(ListLine* line, const char* path, const char* message,
+                     std::uint32_t exitCode) {
+  appendRaw(line, "{");
+  appendJsonName(line, "path");
+  appendJsonText(line, path);
+  appendRaw(line, ", ");
+  appendJsonName(line, "error");
+  appendJsonText(line, message);
+  appendRaw(line, ", ");
+  appendJsonName(line, "exit");
+  appendNumber(line, exitCode);
+  appendRaw(line, "}\r\n");
+}

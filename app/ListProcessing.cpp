@@ -21,6 +21,7 @@
 #include "cabinet/SetupSearch.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
+#include "header/SetupXml.h"
 #include "runtime/Console.h"
 #include "runtime/Platform.h"
 #include "runtime/Runtime.h"
@@ -72,10 +73,11 @@ bool printRecord(Listing* listing, const ListRecord& record) {
 // ---------------------------------------------------------------------------
 // Files
 
-// The row of a cabinet's setup file, once it passes the check. False
-// after an error line.
+// The row of a cabinet's setup file, once it passes the check, with the
+// cabinet's setup XML part (null without one). False after an error line.
 bool listMember(Listing* listing, const char* path, const Cabinet& cabinet,
-                const SetupMember& member, const ProgramFamilies& programs) {
+                const SetupMember& member, const ProgramFamilies& programs,
+                const ListXml* xml) {
   // The checks know the member's size; the row reads no further than the
   // bytes held.
   if (!validateHeader(member.bytes, member.size))
@@ -83,15 +85,49 @@ bool listMember(Listing* listing, const char* path, const Cabinet& cabinet,
   char buffer[CabFormat::kMaxNameSize];
   const char* name = cabFileName(cabinet, member.index, buffer);
   if (name == nullptr) return listFailed(listing, path, kExitReadFailed);
-  return printRecord(listing,
-                     makeListRecord(path, member.bytes, member.held, name,
-                                    cabinet.isSigned, &programs));
+  ListRecord record = makeListRecord(path, member.bytes, member.held, name,
+                                     cabinet.isSigned, &programs);
+  record.xml = xml;
+  return printRecord(listing, record);
 }
 
-// The rows of a cabinet: one for each setup file. False after an error
-// line.
+// The cabinet's setup XML as read, and its part of the rows.
+struct CabinetXml {
+  SetupMember copy;
+  SetupXml read;
+  ListXml part;
+};
+
+// Reads the setup XML copied into xml->copy (the cabinet has one).
+void readCabinetXml(CabinetXml* xml) {
+  readSetupXml(xml->copy.bytes, xml->copy.size, &xml->read);
+  xml->part = makeListXml(xml->read);
+}
+
+void releaseCabinetXml(CabinetXml* xml) {
+  releaseSetupXml(&xml->read);
+  freeBlock(xml->copy.bytes);
+  xml->copy.bytes = nullptr;
+}
+
+// The row of a cabinet with only a setup XML. False after an error line.
+bool listSetupXmlOnly(Listing* listing, const char* path,
+                      const Cabinet& cabinet, const CabinetXml& xml,
+                      const ProgramFamilies& programs) {
+  char buffer[CabFormat::kMaxNameSize];
+  const char* name = cabFileName(cabinet, xml.copy.index, buffer);
+  if (name == nullptr) return listFailed(listing, path, kExitReadFailed);
+  return printRecord(listing,
+                     makeSetupXmlRecord(path, name, cabinet.isSigned,
+                                        &programs, xml.read, &xml.part));
+}
+
+// The rows of a cabinet: one for each setup file, or one for its setup XML
+// when that is all it carries. named: the user gave it, so a cabinet with
+// neither is an error; found in a folder, it is passed over. False after an
+// error line.
 bool listCabinet(Listing* listing, const char* path, platform::Handle file,
-                 std::uint32_t size) {
+                 std::uint32_t size, bool named) {
   const CabinetSource source = {nullptr, size, readCabinetRange, &file,
                                  false};
   Cabinet cabinet;
@@ -106,10 +142,18 @@ bool listCabinet(Listing* listing, const char* path, platform::Handle file,
   quiet.quiet = true;
   SetupMember member = {};
   ProgramFamilies programs = {};
-  status = findSetupFile(quiet, &cabinet, &member, &programs);
+  CabinetXml xml = {};
+  const bool hasXml = cabinet.setupXmlCount != 0;
+  status = findSetupFile(quiet, &cabinet, &member, &programs, &xml.copy);
   if (status == CabStatus::Ok) {
-    const bool listed = listMember(listing, path, cabinet, member, programs);
+    readCabinetXml(&xml);
+    const bool listed =
+        member.bytes != nullptr
+            ? listMember(listing, path, cabinet, member, programs,
+                         hasXml ? &xml.part : nullptr)
+            : listSetupXmlOnly(listing, path, cabinet, xml, programs);
     freeBlock(member.bytes);
+    releaseCabinetXml(&xml);
     return listed;
   }
   if (status == CabStatus::ReadFailed)
@@ -119,12 +163,19 @@ bool listCabinet(Listing* listing, const char* path, platform::Handle file,
   // each setup file, copied one at a time.
   CabinetScan scan;
   status = scanCabinet(source, &cabinet, &scan);
-  if (status != CabStatus::Ok)
+  if (status == CabStatus::Ok && hasXml && scan.setupCount != 0)
+    status = copySetupXml(source, &cabinet, &xml.copy);
+  if (status != CabStatus::Ok) {
+    freeBlock(scan.setupIndices);
     return listFailed(listing, path, exitCodeFor(status));
+  }
+  if (hasXml) readCabinetXml(&xml);
   bool listed = scan.setupCount != 0;
-  if (!listed) {
+  if (!listed && named) {
     reportError("No setup file in the cabinet");
     listFailed(listing, path, kExitBadHeader);
+  } else if (!listed) {
+    listed = true;  // neither setup file nor setup XML: not ours
   }
   for (std::uint32_t i = 0; i < scan.setupCount && !outputFailed(nullptr);
        ++i) {
@@ -133,11 +184,13 @@ bool listCabinet(Listing* listing, const char* path, platform::Handle file,
       listed = listFailed(listing, path, exitCodeFor(status));
       continue;
     }
-    if (!listMember(listing, path, cabinet, member, scan.programs))
+    if (!listMember(listing, path, cabinet, member, scan.programs,
+                    hasXml ? &xml.part : nullptr))
       listed = false;
     freeBlock(member.bytes);
   }
   freeBlock(scan.setupIndices);
+  releaseCabinetXml(&xml);
   return listed;
 }
 
@@ -198,11 +251,15 @@ bool listFile(void* context, const char* path, bool named) {
       reportError("File \"%s\" is too large (4 GiB or more)", path);
       listed = listFailed(listing, path, kExitOpenFailed);
     }
+  } else if (size == 0 && sized == platform::SizeResult::Ok) {
+    // The display's "Cannot get file size" would hide what is wrong.
+    reportError("File is empty");
+    listed = listFailed(listing, path, kExitOpenFailed);
   } else if (size == 0) {
     reportSystemError("Cannot get file size (%s)");
     listed = listFailed(listing, path, kExitOpenFailed);
   } else if (isCabinetSignature(magic, sizeof magic)) {
-    listed = listCabinet(listing, path, file, size);
+    listed = listCabinet(listing, path, file, size, named);
   } else {
     listed = listSetupFile(listing, path, file, size);
   }

@@ -181,14 +181,65 @@ void appendJsonName(ListLine* line, const char* name) {
   appendRaw(line, ": ");
 }
 
-// {"major": N, "minor": N, "build": N}
-void appendJsonVersion(ListLine* line, const VersionTriple& version) {
+// Appends UTF-8 text (valid, as the XML parser gives it) as a JSON string
+// of its characters: ASCII as appendJsonString writes it, every other
+// character as \uXXXX (two of them, a surrogate pair, above U+FFFF).
+void appendJsonUtf8(ListLine* line, const unsigned char* bytes,
+                    std::size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  appendRaw(line, "\"");
+  for (std::size_t i = 0; i < count;) {
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      // One byte: escaped as appendJsonString does, without its quotes.
+      const std::size_t start = line->used;
+      appendJsonString(line, bytes + i, 1);
+      if (line->full) return;
+      std::memmove(line->text + start, line->text + start + 1,
+                   line->used - start - 2);
+      line->used -= 2;
+      ++i;
+      continue;
+    }
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    std::uint32_t code = lead & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length && i + k < count; ++k)
+      code = (code << 6) | (bytes[i + k] & 0x3F);
+    i += length;
+    std::uint32_t units[2] = {code, 0};
+    std::size_t unitCount = 1;
+    if (code > 0xFFFF) {
+      code -= 0x10000;
+      units[0] = 0xD800 + (code >> 10);
+      units[1] = 0xDC00 + (code & 0x3FF);
+      unitCount = 2;
+    }
+    for (std::size_t u = 0; u < unitCount; ++u) {
+      if (!reserveLine(line, 6)) return;
+      char* to = line->text + line->used;
+      to[0] = '\\';
+      to[1] = 'u';
+      for (int d = 0; d < 4; ++d)
+        to[2 + d] = kHex[(units[u] >> (12 - 4 * d)) & 0xF];
+      line->used += 6;
+    }
+  }
+  appendRaw(line, "\"");
+}
+
+// {"major": N, "minor": N, "build": N}; the build null without one.
+void appendJsonVersion(ListLine* line, const VersionTriple& version,
+                       bool hasBuild = true) {
   appendRaw(line, "{\"major\": ");
   appendNumber(line, version.major);
   appendRaw(line, ", \"minor\": ");
   appendNumber(line, version.minor);
   appendRaw(line, ", \"build\": ");
-  appendNumber(line, version.build);
+  if (hasBuild) {
+    appendNumber(line, version.build);
+  } else {
+    appendRaw(line, "null");
+  }
   appendRaw(line, "}");
 }
 
@@ -206,13 +257,13 @@ void appendJsonXml(ListLine* line, const ListXml* xml) {
   }
   appendRaw(line, ", \"min\": ");
   if (xml->hasMin) {
-    appendJsonVersion(line, xml->min);
+    appendJsonVersion(line, xml->min, xml->hasMinBuild);
   } else {
     appendRaw(line, "null");
   }
   appendRaw(line, ", \"max\": ");
   if (xml->hasMax) {
-    appendJsonVersion(line, xml->max);
+    appendJsonVersion(line, xml->max, xml->hasMaxBuild);
   } else {
     appendRaw(line, "null");
   }
@@ -244,8 +295,57 @@ ListRecord makeListRecord(const char* path, const unsigned char* file,
   record.programs = member != nullptr ? programs : nullptr;
   record.app = headerText(file, held, SetupHeader::kAppNameText);
   record.provider = headerText(file, held, SetupHeader::kProviderText);
+  record.hasSetup = true;
   record.xml = nullptr;
   return record;
+}
+
+ListRecord makeSetupXmlRecord(const char* path, const char* member,
+                              bool isSigned, const ProgramFamilies* programs,
+                              const SetupXml& xml, const ListXml* part) {
+  ListRecord record = {};
+  record.path = path;
+  record.member = member;
+  record.hasSetup = false;
+  record.isSigned = isSigned;
+  record.programs = programs;
+  const SetupXmlValue& app = xml.parms[kXmlAppName];
+  if (xml.status == SetupXmlStatus::Readable && app.present)
+    record.app = ListText{reinterpret_cast<const unsigned char*>(app.text),
+                          app.length};
+  record.xml = part;
+  return record;
+}
+
+ListXml makeListXml(const SetupXml& xml) {
+  ListXml part = {};
+  formatSetupXmlListField(&xml, SetupXmlListField::Arch, part.archField,
+                          sizeof part.archField);
+  formatSetupXmlListField(&xml, SetupXmlListField::MinVersion, part.minField,
+                          sizeof part.minField);
+  formatSetupXmlListField(&xml, SetupXmlListField::MaxVersion, part.maxField,
+                          sizeof part.maxField);
+  if (xml.status != SetupXmlStatus::Readable) return part;
+  const SetupXmlValue* parms = xml.parms;
+  const auto number = [&parms](SetupXmlParm parm, std::uint32_t* value) {
+    return parms[parm].present &&
+           parseXmlNumber(parms[parm].text, parms[parm].length, value);
+  };
+  const auto version = [&parms](SetupXmlParm parm, VersionTriple* value) {
+    return parms[parm].present &&
+           parseXmlVersion(parms[parm].text, parms[parm].length,
+                           &value->major, &value->minor);
+  };
+  const auto build = [&parms](SetupXmlParm parm, VersionTriple* value) {
+    return parms[parm].present &&
+           parseXmlBuild(parms[parm].text, parms[parm].length, &value->build);
+  };
+  part.hasArch = number(kXmlProcessorType, &part.arch);
+  part.hasMin = version(kXmlOSVersionMin, &part.min);
+  part.hasMinBuild = part.hasMin && build(kXmlBuildNumberMin, &part.min);
+  part.hasMax = version(kXmlOSVersionMax, &part.max);
+  part.hasMaxBuild = part.hasMax && build(kXmlBuildNumberMax, &part.max);
+  return part;
 }
 
 void clearListLine(ListLine* line) {
@@ -263,13 +363,17 @@ void appendListRow(ListLine* line, const ListRecord& record) {
   appendRaw(line, "\t");
   if (record.member != nullptr) appendMaskedText(line, record.member);
   appendRaw(line, "\t");
-  appendNumber(line, record.arch);
-  appendRaw(line, "\t");
-  appendMaskedText(line, lookupArchName(record.arch, ""));
-  appendRaw(line, "\t");
-  appendRowVersion(line, record.min);
-  appendRaw(line, "\t");
-  appendRowVersion(line, record.max);
+  if (record.hasSetup) {
+    appendNumber(line, record.arch);
+    appendRaw(line, "\t");
+    appendMaskedText(line, lookupArchName(record.arch, ""));
+    appendRaw(line, "\t");
+    appendRowVersion(line, record.min);
+    appendRaw(line, "\t");
+    appendRowVersion(line, record.max);
+  } else {
+    appendRaw(line, "\t\t\t");
+  }
   appendRaw(line, "\t");
   std::uint32_t position = record.platformsStart;
   ListText name;
@@ -290,6 +394,13 @@ void appendListRow(ListLine* line, const ListRecord& record) {
   appendMasked(line, record.app.bytes, record.app.length);
   appendRaw(line, "\t");
   appendMasked(line, record.provider.bytes, record.provider.length);
+  const ListXml* xml = record.xml;
+  appendRaw(line, "\t");
+  if (xml != nullptr) appendMaskedText(line, xml->archField);
+  appendRaw(line, "\t");
+  if (xml != nullptr) appendMaskedText(line, xml->minField);
+  appendRaw(line, "\t");
+  if (xml != nullptr) appendMaskedText(line, xml->maxField);
   appendRaw(line, "\r\n");
 }
 
@@ -306,20 +417,34 @@ void appendListObject(ListLine* line, const ListRecord& record) {
   }
   appendRaw(line, ", ");
   appendJsonName(line, "arch");
-  appendNumber(line, record.arch);
+  const char* archName =
+      record.hasSetup ? lookupArchName(record.arch, nullptr) : nullptr;
+  if (record.hasSetup) {
+    appendNumber(line, record.arch);
+  } else {
+    appendRaw(line, "null");
+  }
   appendRaw(line, ", ");
   appendJsonName(line, "archName");
-  if (const char* name = lookupArchName(record.arch, nullptr)) {
-    appendJsonText(line, name);
+  if (archName != nullptr) {
+    appendJsonText(line, archName);
   } else {
     appendRaw(line, "null");
   }
   appendRaw(line, ", ");
   appendJsonName(line, "min");
-  appendJsonVersion(line, record.min);
+  if (record.hasSetup) {
+    appendJsonVersion(line, record.min);
+  } else {
+    appendRaw(line, "null");
+  }
   appendRaw(line, ", ");
   appendJsonName(line, "max");
-  appendJsonVersion(line, record.max);
+  if (record.hasSetup) {
+    appendJsonVersion(line, record.max);
+  } else {
+    appendRaw(line, "null");
+  }
   appendRaw(line, ", ");
   appendJsonName(line, "platforms");
   appendRaw(line, "[");
@@ -349,10 +474,18 @@ void appendListObject(ListLine* line, const ListRecord& record) {
   }
   appendRaw(line, "], ");
   appendJsonName(line, "app");
-  appendJsonString(line, record.app.bytes, record.app.length);
+  if (record.hasSetup) {
+    appendJsonString(line, record.app.bytes, record.app.length);
+  } else {
+    appendJsonUtf8(line, record.app.bytes, record.app.length);
+  }
   appendRaw(line, ", ");
   appendJsonName(line, "provider");
-  appendJsonString(line, record.provider.bytes, record.provider.length);
+  if (record.hasSetup) {
+    appendJsonString(line, record.provider.bytes, record.provider.length);
+  } else {
+    appendRaw(line, "null");
+  }
   appendRaw(line, ", ");
   appendJsonName(line, "xml");
   appendJsonXml(line, record.xml);

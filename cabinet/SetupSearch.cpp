@@ -297,6 +297,17 @@ CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
   return endSetupSearch(&search, status);
 }
 
+CabStatus copySetupXml(const CabinetSource& source, Cabinet* cabinet,
+                       SetupMember* xml) {
+  // A search for no setup file: the member looked at is the XML itself.
+  SetupSearch search;
+  CabStatus status = startSearchOf(&search, source, cabinet, nullptr,
+                                   cabinet->setupXmlIndex);
+  if (status == CabStatus::Ok) status = copySetupXmlToo(&search, xml);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  return endSetupSearch(&search, status);
+}
+
 CabStatus checkSetupFileAlone(const Cabinet& cabinet,
                               const SetupMember& member) {
   const CabMember& setup = cabinet.members[member.index];

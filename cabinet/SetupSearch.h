@@ -124,6 +124,12 @@ CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
 CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
                         std::uint32_t index, SetupMember* member);
 
+/// Copies the cabinet's setup XML (as copySetupXmlToo, xml->bytes null
+/// without one or over the limit), decoding its folder only as far as its
+/// bytes.
+CabStatus copySetupXml(const CabinetSource& source, Cabinet* cabinet,
+                       SetupMember* xml);
+
 /// For a change: refuses (Unhandled, with its line) a cabinet in which
 /// another member shares the setup file's changeable header bytes, since
 /// the change would change that member too.

@@ -441,8 +441,10 @@ def real_cases(e2e, shared):
     return cases
 
 
-def report_row(path, report, member=b"", signed="", programs=""):
-    """The list row of a setup file, from its display report."""
+def report_row(path, report, member=b"", signed="", programs="",
+               xml=("", "", "")):
+    """The list row of a setup file, from its display report; xml the
+    setup XML's three fields."""
     fields = dict(line.split(": ", 1) for line in
                   report.decode("latin-1").split("\r\n") if ": " in line)
     code, name = re.fullmatch(r"(\d+) \((.*)\)", fields["Architecture"]).groups()
@@ -453,7 +455,7 @@ def report_row(path, report, member=b"", signed="", programs=""):
                     *[tuple(map(int, v.split("."))) for v in versions],
                     fields.get("Unsupported platforms", "").replace(", ", ","),
                     signed, programs.replace(", ", ","), fields["App name"],
-                    fields["Provider"])
+                    fields["Provider"], xml)
 
 
 def real_list_cases(e2e, folder, reports, listed):
@@ -467,8 +469,15 @@ def real_list_cases(e2e, folder, reports, listed):
                 files["real/" + each] = f.read()
             if each == cab:
                 member, signed, programs = listed[cab]
+                xml = ("", "", "")
+                if cab in REAL_XML:
+                    # The XML's lines as the row writes them.
+                    _, arch, vmin, vmax = REAL_XML[cab]
+                    xml = ("" if arch is None else arch.split()[0],
+                           *(v.replace(" build ", ".") for v in (vmin, vmax)))
                 rows.append(report_row("real/" + cab, reports[name], member,
-                                       "yes" if signed else "no", programs))
+                                       "yes" if signed else "no", programs,
+                                       xml))
             else:
                 rows.append(report_row("real/" + name, reports[name]))
     return [e2e.Case("list", "the real setup files and cabinets",
@@ -715,14 +724,33 @@ def built_cases(e2e):
 
 
 LIST_HEADER = ("path\tmember\tarch\tarch name\tmin version\tmax version\t"
-               "unsupported platforms\tsigned\tprograms\tapp name\tprovider")
+               "unsupported platforms\tsigned\tprograms\tapp name\tprovider\t"
+               "xml arch\txml min\txml max")
 
 
 def list_row(path, member, arch, name, vmin, vmax, platforms, signed,
-             programs, app, provider):
+             programs, app, provider, xml=("", "", "")):
     return "\t".join([path, member, str(arch), name, "%u.%u.%u" % vmin,
                       "%u.%u.%u" % vmax, platforms, signed, programs, app,
-                      provider])
+                      provider] + list(xml))
+
+
+def xml_fields(arch, vmin, vmax):
+    """The three setup-XML fields of a row: arch a number or None, versions
+    (major, minor) or (major, minor, build) or None."""
+    def version(v):
+        return "" if v is None else ".".join(map(str, v))
+    return ("" if arch is None else str(arch), version(vmin), version(vmax))
+
+
+def xml_object(arch, vmin, vmax):
+    """The xml member of a JSON object, from the same values."""
+    def version(v):
+        if v is None:
+            return None
+        return {"major": v[0], "minor": v[1],
+                "build": v[2] if len(v) > 2 else None}
+    return {"arch": arch, "min": version(vmin), "max": version(vmax)}
 
 
 def masked(data):
@@ -731,28 +759,43 @@ def masked(data):
     return "".join("?" if b < 0x20 or b == 0x7F else chr(b) for b in data)
 
 
-def list_forms(path, member, values, signed, programs):
+def list_forms(path, member, values, signed, programs, xml=None):
     """The row and the JSON line (without CR LF) of one setup file, from one
     record of raw values: member bytes or None for a setup file; values
     (provider, app, arch, arch name, min, max, platforms), the texts as
-    bytes; signed True, False or None; programs a list of family names.
-    Strings of the object are the bytes as Latin-1 characters, written by
-    json.dumps with its default spacing and ASCII escapes."""
-    provider, app, arch, name, vmin, vmax, platforms = values
-    row = list_row(path, "" if member is None else masked(member), arch,
-                   name, vmin, vmax, ",".join(map(masked, platforms)),
-                   "" if signed is None else "yes" if signed else "no",
-                   ",".join(programs), masked(app), masked(provider))
-
-    def version(triple):
-        return dict(zip(("major", "minor", "build"), triple))
+    bytes, or for a cabinet with only a setup XML the XML's app name (text);
+    signed True, False or None; programs a list of family names; xml None
+    or the setup XML's (arch, min, max) as xml_fields takes them. Strings of
+    the object are the bytes as Latin-1 characters (the XML's app name its
+    own characters), written by json.dumps with its default spacing and
+    ASCII escapes."""
+    fields = ("", "", "") if xml is None else xml_fields(*xml)
+    sign = "" if signed is None else "yes" if signed else "no"
     text = lambda data: data.decode("latin-1")
     record = {"path": path,
-              "member": None if member is None else text(member),
-              "arch": arch, "archName": name or None, "min": version(vmin),
-              "max": version(vmax), "platforms": list(map(text, platforms)),
-              "signed": signed, "programs": programs, "app": text(app),
-              "provider": text(provider), "xml": None}
+              "member": None if member is None else text(member)}
+    if isinstance(values, str):  # only a setup XML
+        row = "\t".join([path, masked(member), "", "", "", "", "", sign,
+                         ",".join(programs), values, ""] + list(fields))
+        record.update({"arch": None, "archName": None, "min": None,
+                       "max": None, "platforms": [], "signed": signed,
+                       "programs": programs, "app": values,
+                       "provider": None})
+    else:
+        provider, app, arch, name, vmin, vmax, platforms = values
+        row = list_row(path, "" if member is None else masked(member), arch,
+                       name, vmin, vmax, ",".join(map(masked, platforms)),
+                       sign, ",".join(programs), masked(app),
+                       masked(provider), fields)
+
+        def version(triple):
+            return dict(zip(("major", "minor", "build"), triple))
+        record.update({"arch": arch, "archName": name or None,
+                       "min": version(vmin), "max": version(vmax),
+                       "platforms": list(map(text, platforms)),
+                       "signed": signed, "programs": programs,
+                       "app": text(app), "provider": text(provider)})
+    record["xml"] = None if xml is None else xml_object(*xml)
     return row, json.dumps(record)
 
 
@@ -783,9 +826,18 @@ def list_cases(e2e):
     accented = build_cab([1], [(b"app.exe", pe_file(0x01A2), 0),
                                (b"Ca\xe7a \x80\xff.000", latin, 0)],
                          signature=b"S" * 100)
+    # Setup XMLs: beside the setup file, and all a cabinet carries; a
+    # cabinet with neither is passed over in a folder.
+    with_xml = build_cab([0], [(b"HELLO.000", setup, 0),
+                               (b"_setup.xml", setup_xml("2336", "4.21"), 0)])
+    only_xml = build_cab([1], [(b"app.exe", pe_file(), 0),
+                               (b"_SETUP.XML", setup_xml(), 0)])
+    neither = build_cab([0], [(b"readme.txt", b"hi", 0)])
     folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
               "lib/sub/c.000": odd, "lib/sub/caf.cab": accented,
-              "lib/sub/empty": b"", "lib/two.cab": two, "lib/zz.cab": weird}
+              "lib/sub/empty": b"", "lib/sub/none.cab": neither,
+              "lib/sub/wm.cab": with_xml, "lib/two.cab": two,
+              "lib/wm5.cab": only_xml, "lib/zz.cab": weird}
     sample = (b"setuphdr tests", b"Hello CE", 2577, "StrongARM", (3, 0, 0),
               (5, 99, 3758096384), (b"HPC", b"JUPITER"))
     odd_values = (b"\x7fP\xe9", b"Tab\there\nNL", 5, "", (3, 0, 0),
@@ -798,8 +850,12 @@ def list_cases(e2e):
                ("lib/sub/c.000", None, odd_values, None, []),
                ("lib/sub/caf.cab", b"Ca\xe7a \x80\xff.000", latin_values,
                 True, ["SH3"]),
+               ("lib/sub/wm.cab", b"HELLO.000", sample, False, [],
+                (2336, (4, 21), (5, 99, 3758096384))),
                ("lib/two.cab", b"B.000", odd_values, False, ["MIPS", "ARM"]),
                ("lib/two.cab", b"A.000", sample, False, ["MIPS", "ARM"]),
+               ("lib/wm5.cab", b"_SETUP.XML", "Hello CE", False, ["ARM"],
+                (2577, (3, 0), (5, 99, 3758096384))),
                ("lib/zz.cab", b"x\nFAKE: y.000", odd_values, False, [])]
 
     def forms(sep, paths=None):
@@ -843,11 +899,14 @@ def list_cases(e2e):
                           out=lines(*out),
                           err=lines(bad_path + ": " + bad_message),
                           files=damaged, where=where))
-    named = ["lib/a.000", "none.cab", "lib/notes.txt", "lib/b.cab"]
+    named = ["lib/a.000", "none.cab", "lib/notes.txt", "lib/sub/none.cab",
+             "lib/sub/empty", "lib/b.cab"]
     named_err = e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" + e2e.SYS +
                        r"\)\r\n"
                        r"lib/notes\.txt: File too short for an "
-                       r"MSCE header \(2 bytes, 100 needed\)\r\n")
+                       r"MSCE header \(2 bytes, 100 needed\)\r\n"
+                       r"lib/sub/none\.cab: No setup file in the cabinet\r\n"
+                       r"lib/sub/empty: File is empty\r\n")
     cases.append(Case("list", "named files, one missing, one not ours",
                       args=["l"] + named, rc=111,
                       out=lines(*rows("/", named)), err=named_err,
@@ -860,6 +919,9 @@ def list_cases(e2e):
                                 101),
                      json_error("lib/notes.txt", "File too short for an MSCE "
                                 "header (2 bytes, 100 needed)", 103),
+                     json_error("lib/sub/none.cab",
+                                "No setup file in the cabinet", 103),
+                     json_error("lib/sub/empty", "File is empty", 101),
                      good[1]).decode("ascii")
     cases.append(Case("list", "-json: named files, one missing, one not ours",
                       args=["l", "-json"] + named, rc=111,

@@ -34,9 +34,15 @@ constexpr std::size_t kArchTableTextSize =
 
 // True when word, given as one argument, reads back from the joined
 // command line as the one path word it is, with nothing behind it: no
-// blank or quote is lost and it fits the path buffer.
+// blank or quote is lost and it fits the path buffer. A word with a control
+// byte is not carried either: the tool's lines show it masked, so the page
+// could not find it in them.
 bool carriedAsPath(const char* word) {
   if (word[0] == '\0' || word[0] == '-') return false;
+  for (const char* at = word; *at != '\0'; ++at) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
   const char* const argv[2] = {kProgramName, word};
   char* joined = joinArguments(2, argv);
   if (joined == nullptr) return false;
@@ -97,10 +103,10 @@ const char* webArchTable() {
 
 /// The path under which to store a chosen file of this name and give it to
 /// the command line: the name itself when one argument carries it to the
-/// tool's path reader and no stored file has it; "./" before a name that
-/// starts with "-" (which would read as an option); otherwise "file-N" with
-/// the name's extension, N the first number no stored file has. The text
-/// stays valid until the next call.
+/// tool's path reader (see carriedAsPath) and no stored file has it; "./"
+/// before a name that starts with "-" (which would read as an option);
+/// otherwise "file-N" with the name's extension, N the first number no
+/// stored file has. The text stays valid until the next call.
 const char* webCommandWord(const char* name) {
   static char word[kPathSize + 2];
   const bool dashed = name[0] == '-';

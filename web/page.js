@@ -581,6 +581,19 @@ function chooseDevice() {
   ui.vermax.value = option.dataset.vermax || shown.vermax;
 }
 
+// Shows the command line run, broken across lines only between its words
+// (never after the dash of an option).
+function showCommand(text) {
+  ui.command.replaceChildren();
+  text.split(" ").forEach((word, index) => {
+    const span = document.createElement("span");
+    span.className = "word";
+    span.textContent = word;
+    if (index !== 0) ui.command.append(" ");
+    ui.command.append(span);
+  });
+}
+
 // Runs c on the shown file with what the form changes: a field left as the
 // file has it is not given.
 function retarget(event) {
@@ -600,8 +613,7 @@ function retarget(event) {
     clearOutcome();
     const changed = await request({type: "run", args,
                                    words: [shown.entry.word], change: true});
-    ui.command.textContent =
-        `setuphdr ${changed.command} \u2192 exit code ${changed.exit}`;
+    showCommand(`setuphdr ${changed.command} \u2192 exit code ${changed.exit}`);
     ui.result.textContent = streamText(changed.both);
     ui.outcome.hidden = false;
     if (changed.exit === 0 && changed.file) {

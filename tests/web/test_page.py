@@ -19,7 +19,8 @@ the names the page gives the command line) is the reference:
 Then: Chromium's log of requests holds only file:, data: and blob: URLs,
 the console shows no Content-Security-Policy refusal, and the page's folder
 is under 400 KiB and gzipped under 200 KiB. The screenshot (default
-WORK/screenshot.png) shows the report of the sample cabinet with the form.
+WORK/screenshot.png) shows the report of the sample cabinet, the form and
+the outcome of its change.
 --large adds d and c on a generated 64 MiB MSZIP cabinet and prints how long
 each took in the page.
 
@@ -97,6 +98,7 @@ def make_files(folder, samples):
         'a b".000': setup,           # a blank and a quote: quoted
         "-dash.000": setup,          # would read as an option
         "other/sample.000": cab,     # the name of another chosen file
+        "bell\a.000": setup,         # a control byte, shown masked
     }
     for name, data in files.items():
         path = os.path.join(folder, name)
@@ -124,8 +126,8 @@ def cases():
              "sorted by path, descending",
              [('a b".000', 'a b".000'), ("-dash.000", "./-dash.000"),
               ("sample.000", "sample.000"),
-              ("other/sample.000", "file-1.000"), ("damaged.cab",
-                                                   "damaged.cab")],
+              ("other/sample.000", "file-1.000"), ("bell\a.000", "file-2.000"),
+              ("damaged.cab", "damaged.cab")],
              "list", sort=("path", 2)),
         Case("retarget the sample cabinet: processor, device, both switches",
              [("sample.cab", "sample.cab")], "retarget",
@@ -297,6 +299,16 @@ class Page:
         with open(path, "rb") as data:
             return data.read()
 
+    def save_screenshot(self, path):
+        """The whole page, the window as tall as the page for a moment."""
+        size = self.driver.get_window_size()
+        height = self.js("window.scrollTo(0, 0);"
+                         "return document.documentElement.scrollHeight +"
+                         " window.outerHeight - window.innerHeight")
+        self.driver.set_window_size(size["width"], height)
+        self.driver.save_screenshot(path)
+        self.driver.set_window_size(size["width"], size["height"])
+
     def requests(self):
         """Every URL requested, from Chromium's performance log, but those
         of the browser's own chrome:// pages (its start page)."""
@@ -360,6 +372,10 @@ def run_case(page, case, tool, files_dir, native_dir, checks):
             body = sorted(body, key=lambda row: row[column],
                           reverse=case.sort[1] % 2 == 0)
         checks.check(title + ": rows", [header, body], page.table())
+        checks.check(title + ": every path opens its file", [True] * len(body),
+                     page.js("return Array.from(document.querySelectorAll("
+                             "'#list tbody tr'), row => !!row.cells[0]"
+                             ".querySelector('button'))"))
         checks.check(title + ": error lines", text(err),
                      page.content("list-errors"))
         if case.open_row is not None:
@@ -473,8 +489,8 @@ def main():
                 run_case(page, case, tool, files_dir, native_dir, checks)
             except AssertionError as error:
                 checks.check(case.title, "done", str(error))
-            if case.title == "report of the sample cabinet":
-                page.driver.save_screenshot(screenshot)
+            if case.title.startswith("retarget the sample cabinet"):
+                page.save_screenshot(screenshot)
                 print("      screenshot: %s" % screenshot)
         if options.large:
             large_case(page, tool, options.samples, work, checks)

@@ -10,6 +10,8 @@
 // The worker. Its text runs in the worker behind the core's; it may use
 // nothing of the page.
 
+// The worker's code: it starts the core, stores the chosen files and runs
+// command lines on them, one message at a time.
 function coreWorker() {
   "use strict";
   let core = null;
@@ -57,6 +59,7 @@ function coreWorker() {
     return core.HEAPU8.slice(pointer, pointer + size);
   }
 
+  // Tells the page what the worker does now, for its progress line.
   function phase(text) {
     self.postMessage({type: "phase", text});
   }
@@ -95,6 +98,8 @@ function coreWorker() {
             output: stream(0), error: stream(1), both: stream(2)};
   }
 
+  // Answers one message: "start", "choose" (the files, each given its word)
+  // or "run" (a command line on stored files; "change": hand out the file).
   async function handle(message) {
     if (message.type === "start") {
       core = await createSetuphdrCore();
@@ -156,7 +161,7 @@ function coreWorker() {
 // The page.
 
 const ui = {};
-for (const id of ["files", "names", "status", "status-text", "progress",
+for (const id of ["files", "names", "status-text", "progress",
                   "list-section", "list", "list-errors", "file-section",
                   "file-title", "report", "retarget-form", "arch",
                   "arch-note", "device", "vermin", "vermax", "allplatforms",
@@ -172,7 +177,7 @@ const state = {
   entries: [],     // chosen files: {name, word}
   list: null,      // {header, rows}: the last l's rows
   sort: {column: -1, descending: false},
-  shown: null,     // the file shown: {entry, header, row, arch, vermin, vermax}
+  shown: null,     // the file shown and the form's starting values
   busy: 0,
   busySince: 0,
   ticker: 0,
@@ -185,6 +190,7 @@ const state = {
 const utf8 = new TextDecoder("utf-8", {fatal: true});
 const codePage = new TextDecoder("windows-1252");
 
+// The text of one line's (or field's) bytes.
 function decodeText(bytes) {
   try {
     return utf8.decode(bytes);
@@ -209,8 +215,11 @@ function splitLines(bytes) {
   return lines;
 }
 
+// The text of a stream's bytes, each CR LF a line feed.
 function streamText(bytes) {
-  return splitLines(bytes).map((line) => decodeText(line) + "\n").join("");
+  const ended = bytes.length >= 2 && bytes[bytes.length - 2] === 13 &&
+                bytes[bytes.length - 1] === 10;
+  return splitLines(bytes).map(decodeText).join("\n") + (ended ? "\n" : "");
 }
 
 // l's output as a header and rows of fields, split at its tabs.
@@ -232,6 +241,8 @@ function parseRows(bytes) {
 // ---------------------------------------------------------------------------
 // The worker, the busy state and the progress line
 
+// Sends message to the worker; resolves with its reply, or rejects with the
+// failure it reports.
 function request(message) {
   return new Promise((resolve, reject) => {
     const id = state.nextId++;
@@ -240,6 +251,7 @@ function request(message) {
   });
 }
 
+// A phase for the progress line, or the answer to a request.
 function onWorkerMessage(event) {
   const message = event.data;
   if (message.type === "phase") {
@@ -255,6 +267,8 @@ function onWorkerMessage(event) {
   }
 }
 
+// The worker failed outside a request (it could not start): every waiting
+// request fails with it.
 function onWorkerError(event) {
   event.preventDefault();
   const error = new Error(event.message || "the core stopped");
@@ -262,6 +276,7 @@ function onWorkerError(event) {
   state.pending.clear();
 }
 
+// The status line's text (empty for none).
 function setStatus(text) {
   ui.statusText.textContent = text;
 }
@@ -275,6 +290,7 @@ function tick() {
   setStatus(`${state.phase || "Working"}\u2026 ${(elapsed / 1000).toFixed(1)} s`);
 }
 
+// Enables or disables the controls that start work.
 function setControls(enabled) {
   ui.files.disabled = !enabled;
   ui.retarget.disabled = !enabled;
@@ -311,6 +327,9 @@ async function busy(work) {
   }
 }
 
+// Starts the worker and the core in it, and takes the architecture table
+// for the processor drop-down; the page is idle (and usable when it worked)
+// afterwards.
 async function startCore() {
   try {
     if (typeof setuphdrCoreText !== "string")
@@ -344,12 +363,14 @@ async function startCore() {
 // ---------------------------------------------------------------------------
 // Choosing files
 
+// Removes the offered file, if any.
 function clearDownload() {
   ui.downloadPlace.replaceChildren();
   if (state.downloadUrl) URL.revokeObjectURL(state.downloadUrl);
   state.downloadUrl = null;
 }
 
+// Hides the outcome of the last change.
 function clearOutcome() {
   clearDownload();
   ui.outcome.hidden = true;
@@ -357,6 +378,8 @@ function clearOutcome() {
   ui.result.textContent = "";
 }
 
+// Takes the files chosen or dropped into the core's store; shows the report
+// of one file, or the table of several.
 function choose(fileList) {
   const files = Array.from(fileList || []);
   if (files.length === 0) return;
@@ -386,6 +409,7 @@ function choose(fileList) {
 // ---------------------------------------------------------------------------
 // Several files: l's table
 
+// Shows l's rows of every chosen file, and its error lines.
 async function listFiles() {
   const words = state.entries.map((entry) => entry.word);
   const listed = await request({type: "run", args: ["l", ...words], words});
@@ -400,6 +424,8 @@ async function listFiles() {
 
 const collator = new Intl.Collator(undefined, {numeric: true});
 
+// Builds the table from state.list: a heading row of buttons that sort,
+// then one row per setup file, its path a button that opens its report.
 function renderList() {
   const {header, rows} = state.list;
   const head = document.createElement("tr");
@@ -447,6 +473,8 @@ function renderList() {
   }
 }
 
+// Sorts the rows by column, ascending, or descending when it is sorted
+// ascending already; numbers compare as numbers.
 function sortList(column) {
   const sort = state.sort;
   sort.descending = sort.column === column ? !sort.descending : false;
@@ -493,6 +521,8 @@ function field(header, row, name) {
   return column >= 0 && column < row.length ? row[column] : "";
 }
 
+// Fills the retarget form from the shown file's l row: its processor (or
+// its programs' family), its versions, switches off.
 function fillForm(entry, header, row) {
   const arch = field(header, row, "arch");
   const cabinet = field(header, row, "signed") !== "";

@@ -85,6 +85,17 @@ step "Packages"
 packaging/test-packages.sh build/ci-linux-release build/ci-windows-release \
   build/ci-windows32-release
 
+step "Web page in headless Chromium"
+# The page built with Emscripten, against the Linux release build's binary
+# and samples; then its release zip.
+need_packages emscripten chromium chromium-driver python3-selenium
+SETUPHDR_WEB_BUILD=$PWD/build/ci-web scripts/build-web.sh build/ci-web-page \
+  -DSETUPHDR_WERROR=ON
+/usr/bin/python3 tests/web/test_page.py --page build/ci-web-page \
+  --tool build/ci-linux-release/setuphdr --samples build/ci-linux-release \
+  --work build/ci-web-test --screenshot build/ci-web-test/screenshot.png
+packaging/test-packages.sh --web build/ci-web
+
 step "Fuzzing, ${fuzz_seconds} s per target"
 FUZZ_EXPAT_SOURCE="$expat_source" fuzz/run.sh "$fuzz_seconds"
 

@@ -17,6 +17,7 @@
 #include "cabinet/Rebuild.h"
 #include "cabinet/SetupMember.h"
 #include "cabinet/Verify.h"
+#include "header/Endian.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
@@ -63,6 +64,26 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
   printMessage("Warning: the cabinet holds programs for %s, not for %s",
                formatProgramFamilies(others, ", ", families),
                familyName(target, name));
+}
+
+// Warns when the new header's minimum CE version (major, minor, build) is
+// above its maximum: no device has a version in that range. The change is
+// still made, as asked.
+void warnEmptyRange(const unsigned char* header) {
+  using namespace SetupHeader;
+  const std::uint32_t low[3] = {readLE32(header + kMinVersionMajor),
+                                readLE32(header + kMinVersionMinor),
+                                readLE32(header + kMinVersionBuild)};
+  const std::uint32_t high[3] = {readLE32(header + kMaxVersionMajor),
+                                 readLE32(header + kMaxVersionMinor),
+                                 readLE32(header + kMaxVersionBuild)};
+  for (int part = 0; part < 3; ++part) {
+    if (low[part] == high[part]) continue;
+    if (low[part] > high[part])
+      printMessage("Warning: the minimum CE version is above the maximum; "
+                   "no device will install it");
+    return;
+  }
 }
 
 // The setup file's report, then what the cabinet adds to it.
@@ -231,6 +252,9 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
                                   : "No signature to remove");
   if (command.changes.archGiven)
     warnOtherFamilies(pass.programs, command.changes.arch);
+  // Only a range the command touched is judged.
+  if (command.changes.minVersionGiven || command.changes.maxVersionGiven)
+    warnEmptyRange(newHeader);
 
   status = rebuildCabinet(source, &cabinet, request, pass, &rebuilt);
   if (status != CabStatus::Ok) {

@@ -68,7 +68,9 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
 
 // Warns when the new header's minimum CE version (major, minor, build) is
 // above its maximum: no device has a version in that range. The change is
-// still made, as asked.
+// still made, as asked. A maximum of 0.0 build 0 is not judged: setup files
+// built without a maximum carry it, and the installer's documentation does
+// not say that it is checked.
 void warnEmptyRange(const unsigned char* header) {
   using namespace SetupHeader;
   const std::uint32_t low[3] = {readLE32(header + kMinVersionMajor),
@@ -77,6 +79,7 @@ void warnEmptyRange(const unsigned char* header) {
   const std::uint32_t high[3] = {readLE32(header + kMaxVersionMajor),
                                  readLE32(header + kMaxVersionMinor),
                                  readLE32(header + kMaxVersionBuild)};
+  if ((high[0] | high[1] | high[2]) == 0) return;
   for (int part = 0; part < 3; ++part) {
     if (low[part] == high[part]) continue;
     if (low[part] > high[part])

@@ -19,6 +19,7 @@
 #include "cabinet/Programs.h"
 #include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
+#include "header/Endian.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 #include "header/SetupXml.h"
@@ -61,6 +62,36 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
   printMessage("Warning: the cabinet holds programs for %s, not for %s",
                formatProgramFamilies(others, ", ", families),
                familyName(target, name));
+}
+
+// Warns when the new minimum CE version (major, minor, build) is above the
+// new maximum: no device has a version in that range. The change is still
+// made, as asked. A maximum of 0.0 build 0 is not judged: setup files built
+// without a maximum carry it, and the installer's documentation does not
+// say that it is checked.
+void warnEmptyRange(const VersionTriple& min, const VersionTriple& max) {
+  const std::uint32_t low[3] = {min.major, min.minor, min.build};
+  const std::uint32_t high[3] = {max.major, max.minor, max.build};
+  if ((high[0] | high[1] | high[2]) == 0) return;
+  for (int part = 0; part < 3; ++part) {
+    if (low[part] == high[part]) continue;
+    if (low[part] > high[part])
+      printMessage("Warning: the minimum CE version is above the maximum; "
+                   "no device will install it");
+    return;
+  }
+}
+
+// The version range of a setup-file header.
+void headerRange(const unsigned char* header, VersionTriple* min,
+                 VersionTriple* max) {
+  using namespace SetupHeader;
+  *min = {readLE32(header + kMinVersionMajor),
+          readLE32(header + kMinVersionMinor),
+          readLE32(header + kMinVersionBuild)};
+  *max = {readLE32(header + kMaxVersionMajor),
+          readLE32(header + kMaxVersionMinor),
+          readLE32(header + kMaxVersionBuild)};
 }
 
 // The cabinet's own lines, about member index (the setup file, or the
@@ -301,6 +332,16 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
     printMessage(cabinet.isSigned ? "Signature removed"
                                   : "No signature to remove");
   if (changes.archGiven) warnOtherFamilies(pass.programs, changes.arch);
+  // Only a range the command touched is judged: the setup file's new one,
+  // or with only a setup XML, the two versions given.
+  if (member.bytes != nullptr &&
+      (changes.minVersionGiven || changes.maxVersionGiven)) {
+    VersionTriple min, max;
+    headerRange(newHeader, &min, &max);
+    warnEmptyRange(min, max);
+  } else if (changes.minVersionGiven && changes.maxVersionGiven) {
+    warnEmptyRange(changes.minVersion, changes.maxVersion);
+  }
   if (pass.xml.plan.count != 0) printMessage("Setup XML updated");
 
   status = rebuildCabinet(source, &cabinet, request, pass, &rebuilt);

@@ -13,7 +13,9 @@
 # README.md and LICENSE, and x86/setuphdr.exe when the 32-bit build is given
 # (the 64-bit build is then configured to take it); each .exe must import
 # only system DLLs and carry its version and manifest, and is run once under
-# Wine (the 32-bit one with the 32-bit loader, in its build's Wine prefix).
+# Wine (the 32-bit one with the 32-bit loader), in its build's Wine prefix,
+# through the build's test launcher (tests/e2e/wine_start.py: a start that
+# Wine fails before the program runs is made again).
 # Web (a build of scripts/build-web.sh): setuphdr-web-VERSION.zip must hold
 # the built page and nothing else, in a folder of its name, under 400 KiB
 # and gzipped under 200 KiB, with its .sha256 beside it.
@@ -226,9 +228,12 @@ check ".tar.gz binary equals the .deb binary" \
   cmp "$bin" "$(one_file "$scratch/tgz-root/*/bin/setuphdr")"
 
 # -------------------------------------------------------------- Windows
-# check_exe NAME EXE ARCH LOADER [PREFIX] : the checks of one packaged .exe.
+# check_exe NAME EXE ARCH LOADER BUILD_DIR : the checks of one packaged .exe;
+# BUILD_DIR gives the Wine prefix and the test launcher.
 check_exe() {
-  local name=$1 exe=$2 arch=$3 loader=$4 prefix=${5:-}
+  local name=$1 exe=$2 arch=$3 loader=$4 build=$5
+  local prefix launcher=$build/tests/win/setuphdr-launch.exe
+  prefix=$(cache_value "$build" SETUPHDR_WINEPREFIX)
   check ".zip unpacks $name" test -f "$exe"
   [ -f "$exe" ] || return 0
   # Nothing to install beside the .exe: it imports only system DLLs.
@@ -238,11 +243,14 @@ check_exe() {
   check "$name carries its version and manifest" \
     python3 "$here/../tests/e2e/check_resources.py" \
       --version "$version" --machine "$arch" "$exe"
+  check "$name: the build has its test launcher and a Wine prefix" \
+    test -f "$launcher" -a -n "$prefix"
   if [ -x "$loader" ]; then
     # One run under Wine: the report of the sample, from the sample's folder.
     check "$name under Wine: d sample.000 exit code 0" \
-      expect_run 0 "$scratch/wine.out" bash -c \
-      "cd '$scratch/zip-root' && ${prefix:+WINEPREFIX='$prefix'} '$loader' '$exe' d sample.000"
+      expect_run 0 "$scratch/wine.out" env WINEPREFIX="$prefix" \
+      python3 "$here/../tests/e2e/wine_start.py" --wine "$loader" \
+      --launcher "$launcher" --cwd "$scratch/zip-root" -- "$exe" d sample.000
     check "$name under Wine: architecture line" \
       grep -qx $'Architecture: 2577 (StrongARM)\r' "$scratch/wine.out"
   else
@@ -278,10 +286,11 @@ if [ -n "$windows_dir" ]; then
   unzip -q "$zip" -d "$scratch/zip-root"
   cp "$scratch/sample.000" "$scratch/zip-root/sample.000"
   top=$(find "$scratch/zip-root" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-  check_exe x64/setuphdr.exe "$top/x64/setuphdr.exe" x64 "$wine"
+  check_exe x64/setuphdr.exe "$top/x64/setuphdr.exe" x64 "$wine" \
+    "$windows_dir"
   if [ -n "$x86_dir" ]; then
     check_exe x86/setuphdr.exe "$top/x86/setuphdr.exe" x86 "$wine32" \
-      "$(cache_value "$x86_dir" SETUPHDR_WINEPREFIX)"
+      "$x86_dir"
   fi
 fi
 

@@ -528,6 +528,24 @@ def built_cases(e2e):
                           files={"packed.cab": packed},
                           check=changed(e2e, "packed.cab", packed,
                                         {"arch": code})))
+    # A minimum above the maximum (3.0 > 2.11: the major decides) is
+    # warned of after the family warning; the change is still made. A
+    # maximum of 0.0.0 (none given to the cabinet builder) is not judged.
+    for vmax, empty in (((2, 11, 0), True), ((0, 0, 0), False)):
+        cases.append(Case(
+            "cabinet", "c -vermin 3.0 -vermax %u.%u.%u" % vmax,
+            args=["c", "-arch", "MIPS_R4000", "-vermin", "3.0",
+                  "-vermax", "%u.%u.%u" % vmax, "packed.cab"],
+            out=lines("Arch set to 4000 (MIPS_R4000)",
+                      "Min ver set to 3.0 build 0",
+                      "Max ver set to %u.%u build %u" % vmax,
+                      *warning("ARM", "MIPS") +
+                      (["Warning: the minimum CE version is above the "
+                        "maximum; no device will install it"] if empty
+                       else [])),
+            files={"packed.cab": packed},
+            check=changed(e2e, "packed.cab", packed,
+                          {"arch": 4000, "vmin": (3, 0, 0), "vmax": vmax})))
 
     def refused(title, name, cab, args, rc, message, **kwargs):
         cases.append(Case("cabinet", title, args=args + [name], rc=rc,

@@ -10,7 +10,6 @@
 // written anew.
 #include "cabinet/NewImage.h"
 
-#include <algorithm>  // std::sort: edits by position
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
@@ -163,10 +162,14 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
   }
 
   // By position: the signature's reserve comes before any block.
-  std::sort(edits.list, edits.list + edits.count,
-            [](const Edit& a, const Edit& b) {
-              return a.oldOffset < b.oldOffset;
-            });
+  for (std::uint32_t i = 1; i < edits.count; ++i) {
+    for (std::uint32_t k = i; k > 0; --k) {
+      if (edits.list[k - 1].oldOffset <= edits.list[k].oldOffset) break;
+      const Edit earlier = edits.list[k];
+      edits.list[k] = edits.list[k - 1];
+      edits.list[k - 1] = earlier;
+    }
+  }
   std::int64_t shift = 0;
   for (std::uint32_t i = 0; i < edits.count; ++i) {
     Edit& edit = edits.list[i];

@@ -32,7 +32,12 @@ if(SETUPHDR_EXPAT_SOURCE)
     set(_setuphdr_expat_byteorder 1234)
   endif()
   set(_setuphdr_expat_entropy "")
-  if(NOT WIN32)
+  if(EMSCRIPTEN)
+    # The web page's core has no file system to read /dev/urandom from:
+    # expat salts its hashes with the time there. What it reads is one
+    # document of at most 1 MiB, without a DTD, in the user's own page.
+    set(_setuphdr_expat_entropy "#define XML_POOR_ENTROPY 1")
+  elseif(NOT WIN32)
     set(_setuphdr_expat_entropy "#define XML_DEV_URANDOM 1")
   endif()
   file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/expat/expat_config.h" CONTENT

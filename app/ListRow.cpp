@@ -11,6 +11,7 @@
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Runtime.h"
+#include "text/Scan.h"  // writeDecimal
 
 namespace {
 
@@ -88,15 +89,8 @@ void appendRaw(ListLine* line, const char* text) {
 }
 
 void appendNumber(ListLine* line, std::uint32_t value) {
-  char digits[10];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  if (!reserveLine(line, count)) return;
-  for (std::size_t i = 0; i < count; ++i)
-    line->text[line->used++] = digits[count - 1 - i];
+  if (!reserveLine(line, 10)) return;
+  line->used += writeDecimal(value, line->text + line->used);
 }
 
 // ---------------------------------------------------------------------------

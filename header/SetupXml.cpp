@@ -16,6 +16,7 @@
 #include <expat.h>  // the XML parser
 
 #include "runtime/Runtime.h"
+#include "text/Scan.h"  // writeDecimal
 
 namespace {
 
@@ -75,15 +76,8 @@ void storeProblem(char* problem, std::uint32_t line, const char* what,
       problem[used++] = *text++;
   };
   if (line != 0) {
-    char digits[11];
-    std::size_t count = 0;
-    do {
-      digits[count++] = static_cast<char>('0' + line % 10);
-      line /= 10;
-    } while (line != 0);
     char number[11];
-    for (std::size_t i = 0; i < count; ++i) number[i] = digits[count - 1 - i];
-    number[count] = '\0';
+    number[writeDecimal(line, number)] = '\0';
     append("line ");
     append(number);
     append(": ");
@@ -371,15 +365,8 @@ bool readDecimal(const char** at, const char* end, std::uint32_t* value) {
 }
 
 // Writes value in decimal at text; returns the number of characters.
-std::uint32_t writeDecimal(char* text, std::uint32_t value) {
-  char digits[10];
-  std::uint32_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (std::uint32_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
-  return count;
+std::uint32_t writeNumber(char* text, std::uint32_t value) {
+  return static_cast<std::uint32_t>(writeDecimal(value, text));
 }
 
 // ---------------------------------------------------------------------------
@@ -404,7 +391,7 @@ void planNumber(const SetupXmlValue& parm, std::uint32_t value,
   const bool same = parm.present && parseXmlNumber(parm.text, parm.length, &old) &&
                     old == value;
   char text[kSetupXmlEditTextSize];
-  planValue(parm, same, text, writeDecimal(text, value), plan);
+  planValue(parm, same, text, writeNumber(text, value), plan);
 }
 
 void planVersion(const SetupXmlValue& parm, const VersionTriple& version,
@@ -414,9 +401,9 @@ void planVersion(const SetupXmlValue& parm, const VersionTriple& version,
                     parseXmlVersion(parm.text, parm.length, &major, &minor) &&
                     major == version.major && minor == version.minor;
   char text[kSetupXmlEditTextSize];
-  std::uint32_t length = writeDecimal(text, version.major);
+  std::uint32_t length = writeNumber(text, version.major);
   text[length++] = '.';
-  length += writeDecimal(text + length, version.minor);
+  length += writeNumber(text + length, version.minor);
   planValue(parm, same, text, length, plan);
 }
 
@@ -430,9 +417,9 @@ void planBuild(const SetupXmlValue& parm, std::uint32_t build,
   if (build >= 0x80000000u) {
     // Builders write the high builds signed: 0xE0000000 is -536870912.
     text[length++] = '-';
-    length += writeDecimal(text + length, 0u - build);
+    length += writeNumber(text + length, 0u - build);
   } else {
-    length = writeDecimal(text, build);
+    length = writeNumber(text, build);
   }
   planValue(parm, same, text, length, plan);
 }

@@ -12,6 +12,7 @@
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
+#include "text/Scan.h"  // writeDecimal
 
 namespace {
 
@@ -52,16 +53,8 @@ void append(Composer& text, const char* chars) {
 }
 
 void appendNumber(Composer& text, std::uint32_t value) {
-  char digits[10];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  char number[11];
-  for (std::size_t i = 0; i < count; ++i) number[i] = digits[count - 1 - i];
-  number[count] = '\0';
-  append(text, number);
+  char number[10];
+  appendBytes(text, number, writeDecimal(value, number));
 }
 
 // The value in double quotes, cut to at most limit bytes and to what fits

@@ -18,21 +18,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // The record
 
-// Length of the text at offset: up to its NUL or the end of the bytes.
-std::uint32_t textLength(const unsigned char* file, std::uint32_t size,
-                         std::uint32_t offset) {
-  std::uint32_t end = offset;
-  while (end < size && file[end] != 0) ++end;
-  return end - offset;
-}
-
 // The text a header reference points at, as the display reads it; empty
 // when it starts outside the bytes held.
 ListText headerText(const unsigned char* file, std::uint32_t held,
                     std::uint32_t field) {
   const HeaderText text = readHeaderText(file, field);
   if (text.offset >= held) return ListText{file, 0};
-  return ListText{file + text.offset, textLength(file, held, text.offset)};
+  return ListText{file + text.offset, textLengthAt(file, held, text.offset)};
 }
 
 VersionTriple readVersion(const unsigned char* file, std::uint32_t major,
@@ -50,8 +42,7 @@ bool nextPlatform(const ListRecord& record, std::uint32_t* position,
                   ListText* name) {
   if (*position + 1 >= record.platformsEnd) return false;
   const std::uint32_t length =
-      *position < record.held ? textLength(record.file, record.held, *position)
-                              : 0;
+      textLengthAt(record.file, record.held, *position);
   // An empty name may start outside the bytes held: it points at none.
   *name = ListText{length != 0 ? record.file + *position : record.file,
                    length};

@@ -961,7 +961,7 @@ def list_cases(e2e):
              "Invalid option json -arch 0 f.000")]:
         cases.append(Case("list", name, args=args, rc=2, err=lines(message)))
     # Windows leaves wildcards to the program.
-    top_cabs = ["lib/b.cab", "lib/two.cab", "lib/zz.cab"]
+    top_cabs = ["lib/b.cab", "lib/two.cab", "lib/wm5.cab", "lib/zz.cab"]
     cases.append(Case("list", "a *.cab pattern", args=["l", "lib\\*.cab"],
                       out=lines(*rows("\\", top_cabs)),
                       files=folder, where="wine"))

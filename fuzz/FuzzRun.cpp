@@ -20,7 +20,7 @@
 //   the exit code and error line of the fault;
 // - a display prints exactly the report of the file, masked on a terminal;
 // - a listing opens nothing for writing, writes nothing, and prints a
-//   header row and rows of eleven fields in which no byte can break a line,
+//   header row and rows of fourteen fields in which no byte can break a line,
 //   or with -json one object a line in printable ASCII, one for each error
 //   line among them, with an exit code the display has.
 #include <cstddef>
@@ -226,14 +226,15 @@ void checkJsonListing(const fuzzplatform::Observed& seen, bool outputLost) {
         "not one failure's object per error line");
 }
 
-// A listing: rows of exactly eleven tab-separated fields ending in CR LF,
+// A listing: rows of exactly fourteen tab-separated fields ending in CR LF,
 // the header row first, and no other control byte, or the JSON form;
 // never a write.
 void checkListing(std::uint32_t result, const fuzzplatform::Observed& seen,
                   bool outputLost, bool json) {
   static const std::string kHeader =
       "path\tmember\tarch\tarch name\tmin version\tmax version\t"
-      "unsupported platforms\tsigned\tprograms\tapp name\tprovider\r\n";
+      "unsupported platforms\tsigned\tprograms\tapp name\tprovider\t"
+      "xml arch\txml min\txml max\r\n";
   check(!seen.openedForWriting && seen.writes.empty() && seen.temp.empty(),
         "a listing opened a file for writing or wrote");
   if (result == kExitCommandLine || seen.output.empty()) return;
@@ -251,8 +252,8 @@ void checkListing(std::uint32_t result, const fuzzplatform::Observed& seen,
       ++tabs;
     } else if (byte == '\r') {
       check(i + 1 < seen.output.size() && seen.output[i + 1] == '\n' &&
-                tabs == 10,
-            "a row that is not eleven fields and a line end");
+                tabs == 13,
+            "a row that is not fourteen fields and a line end");
       tabs = 0;
       ++i;
     } else {

@@ -175,8 +175,17 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
       blocks->status = CabStatus::NoMemory;
       return;
     }
+    // What another reader would read otherwise is written stored.
+    const char* difference = nullptr;
+    bool decoded = decodeMszipAlone(data, dataSize, history, check, size,
+                                    &difference);
+    if (decoded && difference != nullptr) {
+      storeMszipBlock(newBytes, size, data, &dataSize);
+      decoded = decodeMszipAlone(data, dataSize, history, check, size,
+                                 &difference);
+    }
     writeLE16(record + kBlockDataSize, static_cast<std::uint16_t>(dataSize));
-    if (!decodeMszipAlone(data, dataSize, history, check, size)) {
+    if (!decoded || difference != nullptr) {
       blocks->problem = "a block encoded anew does not decode";
       return;
     }

@@ -2,13 +2,19 @@
 // zlib's rules (inflate.c, inftrees.c) and libmspack's (mszipd.c,
 // readhuff.h) on the code tables it sets up.
 //
-// The code lengths are read once and kept both ways: as zlib reads a
-// repeat (16) and as libmspack does. Each table is then built as
-// libmspack's make_decode_table builds it: codes are placed by length
-// into a table of tableBits bits, the short ones (up to tableBits) first;
-// once those fill the table the table is done and longer codes are never
-// reached, otherwise all of them must fill it exactly. A table libmspack
-// cannot build, or one whose codes differ from zlib's, reads otherwise.
+// The walk's verdict counts only for a block zlib decodes whole, so it
+// reads a header on the premise that zlib takes it, and only stays inside
+// the bytes when zlib would not. The code lengths are read once, both ways:
+// as zlib reads a repeat (16) and as libmspack does, which differ only
+// where a repeat gave libmspack a length and zlib a 0. Where they are the
+// same, zlib has taken a complete code or one of at most one code, which
+// libmspack cannot build (readhuff.h make_decode_table: every table must be
+// filled). Where they differ, each table is judged as make_decode_table
+// builds it: codes are placed by length into a table of tableBits bits,
+// the short ones (up to tableBits) first; once those fill the table the
+// table is done and longer codes are never reached, otherwise all of them
+// must fill it exactly. Canonical codes follow from the lengths alone, so
+// equal lengths (those libmspack reaches) mean equal codes.
 #include "cabinet/DeflateHeader.h"
 
 #include <cstring>
@@ -20,7 +26,6 @@ constexpr unsigned kMaxLength = 15;
 constexpr std::uint32_t kComplete = 1u << kMaxLength;
 constexpr unsigned kLiteralCodes = 286;   // zlib takes no more (HLIT)
 constexpr unsigned kDistanceCodes = 30;   // nor more (HDIST)
-constexpr unsigned kEndOfBlock = 256;
 // libmspack's table bits for the literal/length and the distance code.
 constexpr unsigned kLiteralTableBits = 9;
 constexpr unsigned kDistanceTableBits = 6;
@@ -36,32 +41,32 @@ const char kIncompleteDistances[] = "it has an incomplete distance code";
 const char kRepeatAfterZeros[] =
     "it repeats a code length behind a run of zeros";
 
-// The bits of a block: end and at count bits from the start of data.
+// The bits of a block from a position on, the first in the lowest bit of
+// buffer, which holds count of them; bits behind the end read as 0 and
+// take count below 0.
 struct Bits {
-  const unsigned char* data;
-  std::uint64_t end;
-  std::uint64_t at;
+  const unsigned char* next;
+  const unsigned char* end;
+  std::uint64_t buffer;
+  int count;
 };
 
-// The count bits (at most 16) from the position on, the first in the
-// lowest bit; bits behind the end read as 0. Does not advance.
-unsigned peek(const Bits& bits, unsigned count) {
-  std::uint32_t gathered = 0;
-  const std::uint64_t first = bits.at >> 3;
-  for (unsigned i = 0; i < 3; ++i) {
-    if ((first + i) * 8 >= bits.end) break;
-    gathered |= std::uint32_t{bits.data[first + i]} << (8 * i);
+// Tops the buffer up with whole bytes while they fit. (count is below 0
+// only once the bytes have run out.)
+void refill(Bits* bits) {
+  while (bits->count <= 56 && bits->next < bits->end) {
+    bits->buffer |= std::uint64_t{*bits->next++} << bits->count;
+    bits->count += 8;
   }
-  gathered >>= bits.at & 7;
-  return gathered & ((1u << count) - 1);
 }
 
-// Takes count bits (at most 16) into *value and advances past them. False
-// when they pass the end.
-bool take(Bits* bits, unsigned count, unsigned* value) {
-  if (count > bits->end - bits->at) return false;
-  *value = peek(*bits, count);
-  bits->at += count;
+// Takes count bits (at most 16) into *value. False when they pass the end.
+bool take(Bits* bits, int count, unsigned* value) {
+  if (bits->count < count) refill(bits);
+  if (bits->count < count) return false;
+  *value = static_cast<unsigned>(bits->buffer & ((1u << count) - 1));
+  bits->buffer >>= count;
+  bits->count -= count;
   return true;
 }
 
@@ -75,34 +80,27 @@ std::uint32_t kraftSum(const unsigned char* lengths, unsigned count,
   return sum;
 }
 
-// zlib's inflate_table on a literal/length or distance code: not
-// over-subscribed, and complete unless it has no code at all or a single
-// code of length 1 (inftrees.c, "incomplete set").
-bool zlibTakes(const unsigned char* lengths, unsigned count) {
-  const std::uint32_t sum = kraftSum(lengths, count, kMaxLength);
-  if (sum == kComplete) return true;
-  if (sum > kComplete) return false;
-  unsigned longest = 0;
-  for (unsigned i = 0; i < count; ++i)
-    if (lengths[i] > longest) longest = lengths[i];
-  return longest <= 1;
+// How many of lengths[0, count) are codes.
+unsigned codesAmong(const unsigned char* lengths, unsigned count) {
+  unsigned codes = 0;
+  for (unsigned i = 0; i < count; ++i) codes += lengths[i] != 0;
+  return codes;
 }
 
 // Why libmspack's table for count codes (libmspack's lengths mspack,
 // zlib's zlib) decodes otherwise than zlib's, or null. incomplete names
-// the code for a table libmspack cannot build from the same lengths.
+// the code for a table libmspack cannot build from zlib's own lengths.
 const char* tableDifference(const unsigned char* zlib,
                             const unsigned char* mspack, unsigned count,
                             unsigned tableBits, const char* incomplete) {
+  bool same = true;
   if (kraftSum(mspack, count, tableBits) == kComplete) {
     // The short codes alone fill the table; the longer are never reached.
-    for (unsigned i = 0; i < count; ++i) {
-      const unsigned reached = mspack[i] <= tableBits ? mspack[i] : 0;
-      if (reached != zlib[i]) return kRepeatAfterZeros;
-    }
-    return nullptr;
+    for (unsigned i = 0; i < count; ++i)
+      same = same && (mspack[i] <= tableBits ? mspack[i] : 0) == zlib[i];
+    return same ? nullptr : kRepeatAfterZeros;
   }
-  const bool same = std::memcmp(zlib, mspack, count) == 0;
+  for (unsigned i = 0; i < count; ++i) same = same && mspack[i] == zlib[i];
   if (kraftSum(mspack, count, kMaxLength) != kComplete)
     return same ? incomplete : kRepeatAfterZeros;
   return same ? nullptr : kRepeatAfterZeros;
@@ -112,8 +110,11 @@ const char* tableDifference(const unsigned char* zlib,
 
 const char* deflateHeaderDifference(const unsigned char* data,
                                     std::uint32_t size, std::uint64_t bit) {
-  Bits bits = {data, std::uint64_t{size} * 8, bit};
-  if (bits.at > bits.end) return kUnreadable;
+  if (bit > std::uint64_t{size} * 8) return kUnreadable;
+  Bits bits = {data + bit / 8, data + size, 0, 0};
+  unsigned value = 0;
+  if (bit % 8 != 0 && !take(&bits, static_cast<int>(bit % 8), &value))
+    return kUnreadable;
   unsigned last = 0, type = 0;
   if (!take(&bits, 1, &last) || !take(&bits, 2, &type)) return kUnreadable;
   // Stored and fixed blocks read alike; type 3 does not read.
@@ -132,70 +133,84 @@ const char* deflateHeaderDifference(const unsigned char* data,
   // The code-length code, which both readers need complete.
   unsigned char codeLengths[kCodeLengthSymbols] = {};
   for (unsigned i = 0; i < sent; ++i) {
-    unsigned length = 0;
-    if (!take(&bits, 3, &length)) return kUnreadable;
-    codeLengths[kCodeLengthOrder[i]] = static_cast<unsigned char>(length);
+    if (!take(&bits, 3, &value)) return kUnreadable;
+    codeLengths[kCodeLengthOrder[i]] = static_cast<unsigned char>(value);
   }
   if (kraftSum(codeLengths, kCodeLengthSymbols, kMaxLength) != kComplete)
     return kUnreadable;
   // Its lookup table by the next 7 bits: symbol and length. Canonical
-  // codes are sent from their highest bit, so the index is reversed.
+  // codes go by length, then by symbol; they are sent from their highest
+  // bit, so the index is the code reversed.
+  unsigned counts[kCodeLengthBits + 1] = {};
+  for (unsigned symbol = 0; symbol < kCodeLengthSymbols; ++symbol)
+    ++counts[codeLengths[symbol]];
+  unsigned next[kCodeLengthBits + 1] = {};
+  for (unsigned length = 2; length <= kCodeLengthBits; ++length)
+    next[length] = (next[length - 1] + counts[length - 1]) << 1;
   unsigned short table[1u << kCodeLengthBits];
-  unsigned code = 0;
-  for (unsigned length = 1; length <= kCodeLengthBits; ++length) {
-    for (unsigned symbol = 0; symbol < kCodeLengthSymbols; ++symbol) {
-      if (codeLengths[symbol] != length) continue;
-      unsigned reversed = 0;
-      for (unsigned k = 0; k < length; ++k)
-        reversed |= ((code >> k) & 1u) << (length - 1 - k);
-      for (unsigned at = reversed; at < (1u << kCodeLengthBits);
-           at += 1u << length)
-        table[at] = static_cast<unsigned short>(symbol | length << 8);
-      ++code;
-    }
-    code <<= 1;
+  for (unsigned symbol = 0; symbol < kCodeLengthSymbols; ++symbol) {
+    const unsigned length = codeLengths[symbol];
+    if (length == 0) continue;
+    const unsigned code = next[length]++;
+    unsigned reversed = 0;
+    for (unsigned k = 0; k < length; ++k)
+      reversed |= ((code >> k) & 1u) << (length - 1 - k);
+    for (unsigned at = reversed; at < (1u << kCodeLengthBits);
+         at += 1u << length)
+      table[at] = static_cast<unsigned short>(symbol | length << 8);
   }
 
   // The lengths of both codes in one run, as zlib and as libmspack read a
-  // repeat: zlib the length before it, libmspack the last one sent as a
-  // length (mszipd.c zip_read_lens, last_code).
+  // repeat (16): zlib the length before it, libmspack the last one sent as
+  // a length (mszipd.c zip_read_lens, last_code).
   unsigned char zlib[kLiteralCodes + kDistanceCodes];
   unsigned char mspack[kLiteralCodes + kDistanceCodes];
   const unsigned total = literals + distances;
-  unsigned lastSent = 0;
+  unsigned lastSent = 0, codes = 0;
+  bool repeatDiffers = false;
   for (unsigned i = 0; i < total;) {
-    const unsigned entry = table[peek(bits, kCodeLengthBits)];
+    // A symbol and its extra bits take at most 14 bits.
+    if (bits.count < 14) refill(&bits);
+    const unsigned entry =
+        table[bits.buffer & ((1u << kCodeLengthBits) - 1)];
     const unsigned symbol = entry & 0xFF;
-    if ((entry >> 8) > bits.end - bits.at) return kUnreadable;
-    bits.at += entry >> 8;
+    bits.buffer >>= entry >> 8;
+    bits.count -= static_cast<int>(entry >> 8);
     if (symbol < 16) {
       zlib[i] = mspack[i] = static_cast<unsigned char>(symbol);
       lastSent = symbol;
+      codes += symbol != 0;
       ++i;
       continue;
     }
-    unsigned extra = 0, repeat = 0, zlibValue = 0, mspackValue = 0;
+    unsigned repeat = 0, zlibLength = 0, mspackLength = 0;
     if (symbol == 16) {
-      if (i == 0 || !take(&bits, 2, &extra)) return kUnreadable;
-      repeat = 3 + extra;
-      zlibValue = zlib[i - 1];
-      mspackValue = lastSent;
+      if (i == 0 || !take(&bits, 2, &value)) return kUnreadable;
+      repeat = 3 + value;
+      zlibLength = zlib[i - 1];
+      mspackLength = lastSent;
+      repeatDiffers = repeatDiffers || zlibLength != mspackLength;
     } else if (symbol == 17) {
-      if (!take(&bits, 3, &extra)) return kUnreadable;
-      repeat = 3 + extra;
+      if (!take(&bits, 3, &value)) return kUnreadable;
+      repeat = 3 + value;
     } else {
-      if (!take(&bits, 7, &extra)) return kUnreadable;
-      repeat = 11 + extra;
+      if (!take(&bits, 7, &value)) return kUnreadable;
+      repeat = 11 + value;
     }
     if (repeat > total - i) return kUnreadable;
-    std::memset(zlib + i, static_cast<int>(zlibValue), repeat);
-    std::memset(mspack + i, static_cast<int>(mspackValue), repeat);
+    if (zlibLength != 0) codes += repeat;
+    std::memset(zlib + i, static_cast<int>(zlibLength), repeat);
+    std::memset(mspack + i, static_cast<int>(mspackLength), repeat);
     i += repeat;
   }
-  if (zlib[kEndOfBlock] == 0 || !zlibTakes(zlib, literals) ||
-      !zlibTakes(zlib + literals, distances))
-    return kUnreadable;
+  if (bits.count < 0) return kUnreadable;
 
+  if (!repeatDiffers) {
+    // What zlib takes short of complete is a single code or none.
+    const unsigned distanceCodes = codesAmong(zlib + literals, distances);
+    if (codes - distanceCodes <= 1) return kIncompleteLiterals;
+    return distanceCodes <= 1 ? kIncompleteDistances : nullptr;
+  }
   const char* difference =
       tableDifference(zlib, mspack, literals, kLiteralTableBits,
                       kIncompleteLiterals);

@@ -20,8 +20,8 @@
 /// of data (size bytes, bits taken from the least significant of each
 /// byte on). Returns why libmspack decodes the block otherwise than zlib
 /// (a short clause for an error line), or null when both build the same
-/// code tables. A header zlib itself refuses, or one that does not fit the
-/// bytes, also gives a clause; zlib's decode fails on it first.
+/// code tables. Meant for a block zlib decodes: on a header zlib refuses,
+/// the walk stays inside the bytes and its result means nothing.
 const char* deflateHeaderDifference(const unsigned char* data,
                                     std::uint32_t size, std::uint64_t bit);
 

@@ -318,6 +318,7 @@ bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
 
 struct MszipEncoder {
   z_stream stream;
+  bool used;  // a block was encoded since deflateInit2
 };
 
 MszipEncoder* createMszipEncoder() {
@@ -347,7 +348,10 @@ MszipEncode encodeMszipBlock(MszipEncoder* encoder,
   // does not fit would not be smaller.
   const std::uint32_t room = mszipBound(size) - 2;
   z_stream& stream = encoder->stream;
-  int result = deflateReset(&stream);
+  // deflateInit2 leaves the stream as deflateReset does (each clears the
+  // 64 KiB hash table).
+  int result = encoder->used ? deflateReset(&stream) : Z_OK;
+  encoder->used = true;
   if (result == Z_OK && dictionary != nullptr)
     result = deflateSetDictionary(&stream, dictionary, kWindow);
   if (result == Z_OK) {

@@ -13,9 +13,11 @@
 #include "app/ExitCodes.h"
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/ChangePass.h"
+#include "cabinet/FileTable.h"
+#include "cabinet/NewImage.h"
 #include "cabinet/Programs.h"
-#include "cabinet/Rebuild.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
@@ -35,18 +37,13 @@ std::uint32_t exitCodeFor(CabStatus status) {
     case CabStatus::Damaged:
       return kExitDamagedCabinet;
     case CabStatus::Unhandled:
+    case CabStatus::ReadersDiffer:
+    case CabStatus::SeveralSetupFiles:
       return kExitUnhandledCabinet;
     case CabStatus::NoSetupFile:
       return kExitBadHeader;
   }
   return kExitDamagedCabinet;
-}
-
-// Reports the last system error with format (one "%s" for its text).
-void reportSystemError(const char* format) {
-  char errorText[kErrorTextSize];
-  reportError(format, describeError(errorText, sizeof errorText,
-                                    platform::lastError()));
 }
 
 
@@ -87,7 +84,7 @@ std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
     result = kExitReadFailed;  // the report is not started without it
   } else {
     showHeader(member.bytes, member.held);
-    const CabFile& entry = cabinet.fileEntries[member.index];
+    const CabMember& entry = cabinet.members[member.index];
     printMessage("Cabinet member: %s", name);
     printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
                  compressionName(cabinet.folders[entry.folder].compression));

@@ -6,18 +6,20 @@
 // One file is open and one row is held at a time, so memory does not grow
 // with the number of files; a folder's names are held while it is walked.
 // Every byte of every field that could end a row or a line (0x00 to 0x1F,
-// 0x7F) is printed as '?', whatever the output is.
+// 0x7F) is printed as '?', whatever the output is. The walk over folders
+// and patterns is PathWalk.cpp's.
 #include "app/ListProcessing.h"
 
-#include <algorithm>  // std::sort: names in a folder
 #include <cstring>
 
 #include "app/CabinetProcessing.h"
 #include "app/ExitCodes.h"
+#include "app/PathWalk.h"
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/FileTable.h"
 #include "cabinet/Programs.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 #include "header/ArchTable.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
@@ -28,20 +30,9 @@
 
 namespace {
 
-// Room of a path built by walking folders, NUL included.
-constexpr std::size_t kWalkPathSize = 1024;
-// Room of one name in a folder, NUL included.
-constexpr std::size_t kEntryNameSize = 256;
-
 constexpr char kHeaderRow[] =
     "path\tmember\tarch\tarch name\tmin version\tmax version\t"
     "unsupported platforms\tsigned\tprograms\tapp name\tprovider\r\n";
-
-// The state of one listing.
-struct Lister {
-  char path[kWalkPathSize];  // the path being listed
-  bool failed;               // some path or file could not be listed
-};
 
 // ---------------------------------------------------------------------------
 // Rows
@@ -148,14 +139,6 @@ void appendPlatforms(Row* row, const unsigned char* file, std::uint32_t size) {
   }
 }
 
-// The architecture's name from the table, or nothing.
-const char* archNameOrEmpty(std::uint32_t code) {
-  for (const ArchEntry& entry : kArchTable) {
-    if (entry.code == code) return entry.name;
-  }
-  return "";
-}
-
 // Prints the row of one validated setup file. member is the cabinet
 // member's name, or null for a setup file on its own; isSigned and
 // programs are the cabinet's (ignored without a member).
@@ -169,7 +152,7 @@ void printRow(const char* path, const unsigned char* file, std::uint32_t size,
   endField(&row);
   appendNumber(&row, arch);
   endField(&row);
-  appendText(&row, archNameOrEmpty(arch));
+  appendText(&row, lookupArchName(arch, ""));
   endField(&row);
   appendVersion(&row, file, SetupHeader::kMinVersionMajor,
                 SetupHeader::kMinVersionMinor, SetupHeader::kMinVersionBuild);
@@ -197,13 +180,6 @@ void printRow(const char* path, const unsigned char* file, std::uint32_t size,
 
 // ---------------------------------------------------------------------------
 // Files
-
-// Reports the last system error with format (one "%s" for its text).
-void reportSystemError(const char* format) {
-  char errorText[kErrorTextSize];
-  reportError(format, describeError(errorText, sizeof errorText,
-                                    platform::lastError()));
-}
 
 // The row of a cabinet's setup file, once it passes the check. False
 // after an error line.
@@ -327,212 +303,28 @@ bool listFile(const char* path, bool named) {
   return listed;
 }
 
-// ---------------------------------------------------------------------------
-// Folders
-
-// The entries of a folder: records of a kind byte and a NUL-terminated name
-// one after the other in one block, and their positions, sorted by name.
-struct Entries {
-  char* names;
-  std::size_t used;
-  std::size_t room;
-  std::uint32_t* order;
-  std::uint32_t count;
-};
-
-void freeEntries(Entries* entries) {
-  freeBlock(entries->names);
-  freeBlock(entries->order);
-}
-
-bool addEntry(Entries* entries, const char* name, platform::PathKind kind) {
-  const std::size_t size = std::strlen(name) + 2;
-  if (entries->used + size > entries->room) {
-    std::size_t room = entries->room == 0 ? 4096 : entries->room * 2;
-    while (room < entries->used + size) room *= 2;
-    char* names = static_cast<char*>(allocZeroed(room));
-    if (names == nullptr) return false;
-    if (entries->used != 0) std::memcpy(names, entries->names, entries->used);
-    freeBlock(entries->names);
-    entries->names = names;
-    entries->room = room;
-  }
-  entries->names[entries->used] = static_cast<char>(kind);
-  std::memcpy(entries->names + entries->used + 1, name, size - 1);
-  entries->used += size;
-  ++entries->count;
-  return true;
-}
-
-// Reads a folder's entries (those matching pattern, where given) and sorts
-// them by name, byte for byte. False after an error line.
-bool readEntries(const char* directory, const char* pattern,
-                 Entries* entries) {
-  const platform::Handle handle = platform::openDirectory(directory, pattern);
-  if (handle == platform::kNoHandle) {
-    reportSystemError("Cannot read folder (%s)");
-    return false;
-  }
-  char name[kEntryNameSize];
-  platform::PathKind kind;
-  bool complete = true;
-  while (platform::readDirectory(handle, name, sizeof name, &kind)) {
-    if (!addEntry(entries, name, kind)) {
-      reportError("Cannot allocate memory for the names of a folder");
-      complete = false;
-      break;
-    }
-  }
-  if (complete && platform::lastError() != 0) {
-    reportSystemError("Cannot read folder (%s)");
-    complete = false;
-  }
-  platform::closeDirectory(handle);
-  if (!complete) return false;
-
-  entries->order = static_cast<std::uint32_t*>(
-      allocZeroed(sizeof(std::uint32_t) * (entries->count + 1)));
-  if (entries->order == nullptr) {
-    reportError("Cannot allocate memory for the names of a folder");
-    return false;
-  }
-  std::uint32_t at = 0;
-  for (std::uint32_t i = 0; i < entries->count; ++i) {
-    entries->order[i] = at;
-    at += static_cast<std::uint32_t>(std::strlen(entries->names + at + 1)) + 2;
-  }
-  const char* names = entries->names;
-  std::sort(entries->order, entries->order + entries->count,
-            [names](std::uint32_t a, std::uint32_t b) {
-              return std::strcmp(names + a + 1, names + b + 1) < 0;
-            });
-  return true;
-}
-
-// Puts name behind the first length characters of the lister's path (a
-// folder), with a separator unless the folder ends in one (or, on Windows,
-// is a drive such as "C:"). When the path would not fit, reports it with
-// the folder's path and returns false, the path left as it was.
-bool joinPath(Lister* lister, std::size_t length, const char* name) {
-  const char separator = platform::pathSeparator();
-  const char last = length != 0 ? lister->path[length - 1] : separator;
-  const bool joined = last == separator || last == '/' ||
-                      (separator == '\\' && last == ':');
-  const std::size_t at = joined ? length : length + 1;
-  const std::size_t nameLength = std::strlen(name);
-  if (at + nameLength + 1 > sizeof lister->path) {
-    setErrorPrefix(lister->path);
-    reportError("Path too long for \"%s\"", name);
-    return false;
-  }
-  if (!joined) lister->path[length] = separator;
-  std::memcpy(lister->path + at, name, nameLength + 1);
-  return true;
-}
-
-// The file or folder at the lister's path and what it holds; named tells
-// whether the user named it or it was found in a folder.
-bool listPath(Lister* lister, bool named);
-
-// Lists the folder at the lister's path, its entries in name order, and
-// every folder in it the same way.
-bool listFolder(Lister* lister) {
-  Entries entries = {};
-  if (!readEntries(lister->path, nullptr, &entries)) {
-    lister->failed = true;
-    freeEntries(&entries);
-    return !outputFailed(nullptr);
-  }
-  const std::size_t length = std::strlen(lister->path);
-  bool going = true;
-  for (std::uint32_t i = 0; going && i < entries.count; ++i) {
-    const char* record = entries.names + entries.order[i];
-    const auto kind = static_cast<platform::PathKind>(record[0]);
-    if (kind == platform::PathKind::Other) continue;
-    if (!joinPath(lister, length, record + 1)) {
-      lister->failed = true;
-      continue;
-    }
-    going = kind == platform::PathKind::Directory ? listFolder(lister)
-                                                  : listPath(lister, false);
-    lister->path[length] = '\0';
-  }
-  freeEntries(&entries);
-  return going;
-}
-
-bool listPath(Lister* lister, bool named) {
-  setErrorPrefix(lister->path);
-  if (named && platform::pathKind(lister->path) ==
-                   platform::PathKind::Directory)
-    return listFolder(lister);
-  if (!listFile(lister->path, named)) lister->failed = true;
-  return !outputFailed(nullptr);
-}
-
-// Where the system leaves wildcards to the program: the paths that match
-// the "*" and "?" in word's last part, in name order. Others are listed as
-// they are.
-bool listWord(Lister* lister, const char* word) {
-  std::size_t lastPart = 0;
-  bool wildcard = false;
-  for (std::size_t i = 0; word[i] != '\0'; ++i) {
-    if (word[i] == '\\' || word[i] == '/' || word[i] == ':') {
-      lastPart = i + 1;
-      wildcard = false;
-    } else if (word[i] == '*' || word[i] == '?') {
-      wildcard = true;
-    }
-  }
-  std::strcpy(lister->path, word);
-  if (!wildcard || !platform::expandsWildcards()) return listPath(lister, true);
-
-  setErrorPrefix(lister->path);
-  char directory[kPathSize];
-  std::memcpy(directory, word, lastPart);
-  directory[lastPart] = '\0';
-  Entries entries = {};
-  if (!readEntries(directory, word + lastPart, &entries)) {
-    lister->failed = true;
-  } else if (entries.count == 0) {
-    reportError("No file matches the pattern");
-    lister->failed = true;
-  }
-  bool going = !outputFailed(nullptr);
-  for (std::uint32_t i = 0; going && i < entries.count; ++i) {
-    std::memcpy(lister->path, directory, lastPart + 1);
-    const char* name = entries.names + entries.order[i] + 1;
-    if (!joinPath(lister, lastPart, name)) {
-      lister->failed = true;
-      continue;
-    }
-    going = listPath(lister, true);
-  }
-  freeEntries(&entries);
-  return going;
-}
-
 }  // namespace
 
 std::uint32_t listFiles(const Command& command) {
   printBytes(kHeaderRow, sizeof kHeaderRow - 1);
-  auto* lister = static_cast<Lister*>(allocZeroed(sizeof(Lister)));
-  if (lister == nullptr) {
+  auto* walk = static_cast<PathWalk*>(allocZeroed(sizeof(PathWalk)));
+  if (walk == nullptr) {
     reportError("Cannot allocate %u bytes for file buffer",
-                static_cast<std::uint32_t>(sizeof(Lister)));
+                static_cast<std::uint32_t>(sizeof(PathWalk)));
     return kExitNoMemory;
   }
+  walk->visit = listFile;
   // The paths were checked when the command line was read.
   const char* position = command.paths;
   bool going = !outputFailed(nullptr);
   while (going && *position != '\0') {
     char word[kPathSize];
     position = skipBlanks(readPathWord(position, word));
-    going = listWord(lister, word);
+    going = walkPath(walk, word);
   }
   setErrorPrefix(nullptr);
-  const bool failed = lister->failed;
-  freeBlock(lister);
+  const bool failed = walk->failed;
+  freeBlock(walk);
   if (outputFailed(nullptr)) return kExitOutputFailed;
   return failed ? kExitListFailed : kExitOk;
 }

@@ -1,7 +1,11 @@
-// Checksum.cpp - the cabinet data-block checksum.
+// Checksum.cpp - the cabinet data-block checksum, and the check of a
+// block record against it.
 #include "cabinet/Checksum.h"
 
+#include "cabinet/CabinetFormat.h"
 #include "header/Endian.h"
+
+using namespace CabFormat;
 
 std::uint32_t cabChecksum(const unsigned char* bytes, std::uint32_t size,
                           std::uint32_t seed) {
@@ -32,3 +36,34 @@ std::uint32_t blockChecksum(const unsigned char* sizeBytes,
                             std::uint32_t payloadSize) {
   return cabChecksum(sizeBytes, 4, cabChecksum(payload, payloadSize, 0));
 }
+
+bool checkBlockSum(const unsigned char* record, std::uint8_t reserveSize,
+                   CabBlock* block) {
+  block->reserveSummed = false;
+  if (block->checksum == 0) return true;  // written without a checksum
+  const unsigned char* sizes = record + kBlockDataSize;
+  if (blockChecksum(sizes, record + kBlockHeaderSize + reserveSize,
+                    block->dataSize) == block->checksum)
+    return true;
+  // Some writers may sum the block reserve along with the data.
+  if (reserveSize != 0 &&
+      blockChecksum(sizes, record + kBlockHeaderSize,
+                    reserveSize + std::uint32_t{block->dataSize}) ==
+          block->checksum) {
+    block->reserveSummed = true;
+    return true;
+  }
+  return false;
+}
+
+std::uint32_t sumBlockLike(const unsigned char* record,
+                           std::uint8_t reserveSize, const CabBlock& block) {
+  if (block.checksum == 0) return 0;
+  const std::uint32_t dataSize = readLE16(record + kBlockDataSize);
+  if (block.reserveSummed)
+    return blockChecksum(record + kBlockDataSize, record + kBlockHeaderSize,
+                         reserveSize + dataSize);
+  return blockChecksum(record + kBlockDataSize,
+                       record + kBlockHeaderSize + reserveSize, dataSize);
+}
+

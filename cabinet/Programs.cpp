@@ -173,6 +173,12 @@ void addProgramFamily(ProgramFamilies* list, ProgramFamily family,
   list->firstMember[at] = member;
 }
 
+void noteProgramHead(ProgramFamilies* list, const unsigned char* head,
+                     std::uint32_t size, std::uint32_t member) {
+  const ProgramFamily family = classifyProgram(head, size);
+  if (family != kNoFamily) addProgramFamily(list, family, member);
+}
+
 ProgramFamilies otherFamilies(const ProgramFamilies& list,
                               ProgramFamily family) {
   ProgramFamilies others = {};

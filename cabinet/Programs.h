@@ -65,6 +65,11 @@ struct ProgramFamilies {
 void addProgramFamily(ProgramFamilies* list, ProgramFamily family,
                       std::uint32_t member);
 
+/// Notes the family of member (a member index) whose first size bytes are
+/// head (see classifyProgram), when it is a program.
+void noteProgramHead(ProgramFamilies* list, const unsigned char* head,
+                     std::uint32_t size, std::uint32_t member);
+
 /// The families of list other than family and .NET, in list's order: the
 /// programs a relabel to family would not make run.
 ProgramFamilies otherFamilies(const ProgramFamilies& list,

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/FolderReader.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
@@ -32,7 +33,9 @@ bool fail(const char* reason) {
 
 // True when header byte i of the setup file lies in a field asked for.
 bool inAskedField(const ChangeRequest& changes, std::uint32_t i) {
-  auto within = [i](std::uint32_t field) { return i >= field && i < field + 4; };
+  auto within = [i](std::uint32_t field) {
+    return i >= field && i < field + 4;
+  };
   if (changes.archGiven && within(SetupHeader::kArchitecture)) return true;
   // The list's length, behind its offset.
   if (changes.clearPlatforms && i >= SetupHeader::kPlatformsText + 2 &&
@@ -92,7 +95,7 @@ bool sameStructure(const CabinetSource& oldSource, const Cabinet& old,
   // The file table, byte for byte.
   const std::uint32_t tableSize = old.fileTableEnd - old.filesOffset;
   if (rebuilt.fileTableEnd - rebuilt.filesOffset != tableSize ||
-      std::memcmp(old.files, rebuilt.files, tableSize) != 0)
+      std::memcmp(old.fileTable, rebuilt.fileTable, tableSize) != 0)
     return false;
 
   for (std::uint16_t i = 0; i < old.folderCount; ++i) {
@@ -195,7 +198,7 @@ bool sameStream(FolderReader* a, FolderReader* b, std::uint16_t i,
                 const RebuildRequest& request) {
   const Cabinet& old = *a->cabinet;
   const std::uint32_t headerStart =
-      old.fileEntries[request.member->index].folderOffset;
+      old.members[request.member->index].folderOffset;
   bool same = startFolder(a, i) == CabStatus::Ok &&
               startFolder(b, i) == CabStatus::Ok;
   while (same && a->nextBlock < old.folders[i].blockCount) {
@@ -259,9 +262,9 @@ bool verifyRebuild(const CabinetSource& source, Cabinet* cabinet,
                               SetupHeader::kSize) != 0))
     return fail("the new blocks hold another header");
   // No other member may hold a byte that changed.
-  const CabFile& setup = cabinet->fileEntries[request.member->index];
+  const CabMember& setup = cabinet->members[request.member->index];
   for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
-    const CabFile& other = cabinet->fileEntries[i];
+    const CabMember& other = cabinet->members[i];
     if (i == request.member->index || other.folder != setup.folder) continue;
     for (std::uint32_t p = 0; p < SetupHeader::kSize; ++p) {
       const std::uint32_t at = setup.folderOffset + p;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
-#include "cabinet/Rebuild.h"
+#include "cabinet/NewImage.h"
 
 /// Checks one block the pass made, decoded (size bytes starting at stream
 /// position start): it must be the original's bytes but inside the setup

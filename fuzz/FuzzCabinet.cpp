@@ -27,8 +27,11 @@
 
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
-#include "cabinet/Rebuild.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/ChangePass.h"
+#include "cabinet/FileTable.h"
+#include "cabinet/FolderReader.h"
+#include "cabinet/NewImage.h"
+#include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
@@ -175,7 +178,7 @@ void checkScan(const CabinetSource& source, Cabinet* cabinet, CabStatus found,
     if (reported([&] {
           return copySetupFile(source, cabinet, scan.setupIndices[i], &copy);
         }) == CabStatus::Ok)
-      check(copy.size == cabinet->fileEntries[copy.index].size &&
+      check(copy.size == cabinet->members[copy.index].size &&
                 copy.held == (copy.size < kSetupFileReach ? copy.size
                                                           : kSetupFileReach) &&
                 std::memcmp(copy.bytes, "MSCE", 4) == 0 &&

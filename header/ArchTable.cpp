@@ -25,9 +25,9 @@ const ArchEntry kArchTable[kArchTableSize] = {
     {70001, "ARM_7TDMI"},
 };
 
-const char* lookupArchName(std::uint32_t code) {
+const char* lookupArchName(std::uint32_t code, const char* fallback) {
   for (const ArchEntry& entry : kArchTable) {
     if (entry.code == code) return entry.name;
   }
-  return "unknown";
+  return fallback;
 }

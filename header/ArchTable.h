@@ -16,7 +16,9 @@ constexpr std::size_t kArchTableSize = 21;
 /// The rows in the order of every search and of the usage listing.
 extern const ArchEntry kArchTable[kArchTableSize];
 
-/// The name of the first row with this code, or "unknown".
-const char* lookupArchName(std::uint32_t code);
+/// The name of the first row with this code, or fallback when no row has
+/// it ("unknown" in the report's lines; the list leaves the field empty).
+const char* lookupArchName(std::uint32_t code,
+                           const char* fallback = "unknown");
 
 #endif

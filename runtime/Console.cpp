@@ -122,3 +122,9 @@ char* describeError(char* buffer, std::size_t capacity, std::uint32_t code) {
   platform::setLastError(saved);
   return buffer;
 }
+
+void reportSystemError(const char* format) {
+  char errorText[kErrorTextSize];
+  reportError(format, describeError(errorText, sizeof errorText,
+                                    platform::lastError()));
+}

@@ -70,4 +70,8 @@ void maskControlBytes(char* text);
 /// remains. Leaves the thread's last-error value as it found it.
 char* describeError(char* buffer, std::size_t capacity, std::uint32_t code);
 
+/// Reports the thread's last system error on the error stream with format,
+/// whose one "%s" takes describeError's text ("Cannot read file (%s)").
+void reportSystemError(const char* format);
+
 #endif

@@ -13,8 +13,11 @@
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
 #include "cabinet/Checksum.h"
-#include "cabinet/Rebuild.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/FileTable.h"
+#include "cabinet/FolderReader.h"
+#include "cabinet/NewImage.h"
+#include "cabinet/ChangePass.h"
+#include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
 #include "header/Endian.h"
 #include "header/HeaderReport.h"
@@ -347,7 +350,7 @@ TEST_F(CabinetTest, ShortBlocksMeanTheSameToEveryReader) {
     const std::string cabinet = cabtest::build(c.recipe);
     const Change run = change(cabinet, retarget());
     if (c.refusal != nullptr) {
-      EXPECT_EQ(run.status, CabStatus::Unhandled);
+      EXPECT_EQ(run.status, CabStatus::ReadersDiffer);
       EXPECT_EQ(err(), c.refusal);
       continue;
     }
@@ -615,7 +618,7 @@ TEST_F(CabinetTest, RefusesWhatItCannotHandleSafely) {
        CabStatus::NoSetupFile, "No setup file in the cabinet"},
       {"two setup files",
        {{{0}, {1}}, {{"A.000", kSetup}, {"B.000", kSetup, 1}}}, nullptr,
-       CabStatus::Unhandled,
+       CabStatus::SeveralSetupFiles,
        "Cabinet not handled: 2 setup files (A.000, B.000)"},
       {"truncated", plain, [](std::string& c) { c.resize(c.size() - 1); },
        CabStatus::Damaged,

@@ -1,7 +1,7 @@
-// Rebuild.h - the change of a cabinet in memory: one pass over every block
-// that checks it, finds the setup file and writes the blocks the change
-// needs anew, then the new image (checked before it may replace the
-// original, see Verify.h).
+// ChangePass.h - the change of a cabinet in memory: one pass over every
+// block that checks it, finds the setup file and writes the blocks the
+// change needs anew (the new image: NewImage.h; its check before it may
+// replace the original: Verify.h).
 //
 // The rebuild touches as little as it can. In a stored folder the changed
 // bytes are patched into their blocks. In an MSZIP folder the blocks
@@ -15,13 +15,13 @@
 // block is copied as it is. Checksums of the new blocks are summed the way
 // the originals were. Folder starts, the file table's offset and the
 // cabinet's size move with whatever changed size before them.
-#ifndef SETUPHDR_CABINET_REBUILD_H
-#define SETUPHDR_CABINET_REBUILD_H
+#ifndef SETUPHDR_CABINET_CHANGEPASS_H
+#define SETUPHDR_CABINET_CHANGEPASS_H
 
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
-#include "cabinet/SetupMember.h"
+#include "cabinet/SetupSearch.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 
@@ -56,8 +56,8 @@ struct NewBlocks {
 /// What the pass of a change gathers: the setup file, the families of the
 /// programs beside it and the new blocks for the fields asked for. The
 /// blocks are made as the setup file's folder goes by, before the change is
-/// known to go ahead; their failures are reported by rebuildCabinet and
-/// verifyRebuild.
+/// known to go ahead; their failures are reported by rebuildCabinet
+/// (NewImage.h) and verifyRebuild (Verify.h).
 struct ChangePass {
   SetupMember member;
   ProgramFamilies programs;
@@ -76,37 +76,5 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
 
 /// Releases what the pass holds; safe on a pass that failed.
 void releaseChangePass(ChangePass* pass);
-
-/// What the new image is to differ in.
-struct RebuildRequest {
-  const SetupMember* member;         // the setup file as read
-  const unsigned char* newHeader;    // its 100 header bytes after the change
-  const ChangeRequest* changes;      // the fields asked for
-  bool removeSignature;              // drop a signature and its reserve
-};
-
-/// The new image, from allocZeroed (release with freeBlock). unchanged
-/// when it would equal the original byte for byte; image is then null.
-struct RebuildResult {
-  unsigned char* image;
-  std::uint32_t size;
-  bool unchanged;
-  bool archCopyUpdated;     // folder 0's copy of the architecture followed
-  bool signatureRemoved;
-  bool reencoded;           // MSZIP blocks were encoded anew
-};
-
-/// True when folder 0's reserve holds a copy of the setup file's header
-/// data that agrees with member (architecture, app name and provider).
-bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
-                     std::uint32_t memberSize);
-
-/// Builds the new image from the original in source (the whole file in
-/// memory, read with readCabinet and passed with passCabinet) and the new
-/// blocks of pass. Refuses (Unhandled) an image of 4 GiB or more before
-/// allocating it.
-CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
-                         const RebuildRequest& request, const ChangePass& pass,
-                         RebuildResult* result);
 
 #endif

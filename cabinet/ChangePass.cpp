@@ -1,18 +1,13 @@
-// Rebuild.cpp - the pass of a change over every block, the blocks it
-// writes anew, and the new image assembled from the original and them.
-//
-// The image is described as the original with at most two edits, each
-// replacing one range of the original (the run of new block records, the
-// signature's reserve) by new bytes. A position of the original that no
-// edit covers moves by the size changes of the edits before it; the fields
-// that hold positions (cbCabinet, coffFiles, coffCabStart) are then
-// written anew.
-#include "cabinet/Rebuild.h"
+// ChangePass.cpp - the pass of a change over every block: the check of
+// each, the search for the setup file, and the blocks the change writes
+// anew, made as the setup file's folder goes by.
+#include "cabinet/ChangePass.h"
 
-#include <utility>  // std::swap: edits by position
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/Checksum.h"
+#include "cabinet/FolderReader.h"
 #include "cabinet/Verify.h"
 #include "header/Endian.h"
 #include "runtime/Console.h"
@@ -22,68 +17,14 @@ using namespace CabFormat;
 
 namespace {
 
-// One range of the original replaced by new bytes.
-struct Edit {
-  std::uint32_t oldOffset;
-  std::uint32_t oldSize;
-  std::uint32_t newSize;
-  const unsigned char* bytes;
-  std::int64_t shift;  // size change of this edit and all before it
-};
-
-// The edits of one image, sorted by position once all are in.
-struct Edits {
-  Edit list[2];
-  std::uint32_t count = 0;
-};
-
-// Where a position of the original lands in the new image: it moves by
-// the size changes of the edits that end at or before it. The edits are
-// sorted and do not overlap, so their ends are sorted too.
-std::uint64_t mapOffset(const Edits& edits, std::uint32_t offset) {
-  std::int64_t shift = 0;
-  for (std::uint32_t i = 0; i < edits.count; ++i) {
-    const Edit& edit = edits.list[i];
-    if (offset < edit.oldOffset + std::uint64_t{edit.oldSize}) break;
-    shift = edit.shift;
-  }
-  return static_cast<std::uint64_t>(offset + shift);
-}
-
-// The text a header reference points at in the setup file: up to its NUL
-// or the end of the bytes held.
-void memberText(const unsigned char* member, std::uint32_t size,
-                std::uint32_t field, const unsigned char** text,
-                std::uint32_t* length) {
-  const HeaderText reference = readHeaderText(member, field);
-  *text = member + reference.offset;
-  *length = 0;
-  while (reference.offset + *length < size && (*text)[*length] != 0)
-    ++*length;
-}
-
-// True when the copy's text at offset (length bytes, counted from the
-// start of the folder entry of entrySize bytes) equals the setup file's.
-bool copyTextMatches(const unsigned char* entry, std::uint32_t entrySize,
-                     std::uint32_t offset, std::uint32_t length,
-                     const unsigned char* text, std::uint32_t textLength) {
-  if (offset < kFolderEntrySize || offset > entrySize ||
-      length > entrySize - offset)
-    return false;
-  const unsigned char* copy = entry + offset;
-  std::uint32_t copyLength = 0;
-  while (copyLength < length && copy[copyLength] != 0) ++copyLength;
-  return copyLength == textLength &&
-         std::memcmp(copy, text, textLength) == 0;
-}
-
 // The part [from, to) of the stream range [start, start + size) that the
 // 100 header bytes at headerStart cover; empty when from >= to.
 void headerOverlap(std::uint32_t start, std::uint32_t size,
                    std::uint32_t headerStart, std::uint32_t* from,
                    std::uint32_t* to) {
   const std::uint64_t end = std::uint64_t{start} + size;
-  const std::uint64_t headerEnd = std::uint64_t{headerStart} + SetupHeader::kSize;
+  const std::uint64_t headerEnd =
+      std::uint64_t{headerStart} + SetupHeader::kSize;
   *from = start > headerStart ? start : headerStart;
   *to = static_cast<std::uint32_t>(end < headerEnd ? end : headerEnd);
 }
@@ -136,7 +77,7 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
   const std::uint32_t start = block.uncompressedStart;
   const std::uint32_t size = block.uncompressedSize;
   const std::uint32_t headerStart =
-      cabinet.fileEntries[pass.member.index].folderOffset;
+      cabinet.members[pass.member.index].folderOffset;
   const std::uint32_t prefix = kBlockHeaderSize + cabinet.dataReserveSize;
   const std::uint32_t room = stored ? size : mszipBound(size);
 
@@ -220,7 +161,7 @@ void takeBlock(const FolderReader& reader, const ChangeRequest& changes,
   const std::uint32_t start = reader.block.uncompressedStart;
   const std::uint32_t size = reader.block.uncompressedSize;
   const std::uint32_t headerStart =
-      reader.cabinet->fileEntries[member.index].folderOffset;
+      reader.cabinet->members[member.index].folderOffset;
 
   // The changed bytes among the header bytes here; the fields asked for
   // take the same values whatever the header held.
@@ -289,7 +230,7 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
         status = searchFolderBytes(&search, i, reader.dataStart, reader.data,
                                    reader.dataSize);
       if (status == CabStatus::Ok && setupFileFound(search) &&
-          i == cabinet->fileEntries[pass->member.index].folder)
+          i == cabinet->members[pass->member.index].folder)
         takeBlock(reader, changes, pass);
     }
   }
@@ -297,7 +238,7 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
   if (status == CabStatus::Ok) status = checkCabinetLayout(source, *cabinet);
   status = endSetupSearch(&search, status);
   if (status == CabStatus::Ok) {
-    pass->blocks.folder = cabinet->fileEntries[pass->member.index].folder;
+    pass->blocks.folder = cabinet->members[pass->member.index].folder;
     pass->programs = search.programs;
   }
   return status;
@@ -312,140 +253,4 @@ void releaseChangePass(ChangePass* pass) {
   pass->blocks.records = nullptr;
   pass->blocks.scratch = nullptr;
   pass->blocks.encoder = nullptr;
-}
-
-bool archCopyMatches(const Cabinet& cabinet, const unsigned char* member,
-                     std::uint32_t memberSize) {
-  if (cabinet.folderCount == 0 || cabinet.folderReserveSize < kCopySize)
-    return false;
-  const unsigned char* entry = cabinet.head + cabinet.folders[0].entryOffset;
-  const unsigned char* copy = entry + kFolderEntrySize;
-  const std::uint32_t entrySize = kFolderEntrySize + cabinet.folderReserveSize;
-  if (readLE32(copy + kCopyArchitecture) !=
-      readLE32(member + SetupHeader::kArchitecture))
-    return false;
-  const unsigned char* text;
-  std::uint32_t length;
-  memberText(member, memberSize, SetupHeader::kAppNameText, &text, &length);
-  if (!copyTextMatches(entry, entrySize, readLE32(copy + kCopyAppName),
-                       readLE32(copy + kCopyAppName + 4), text, length))
-    return false;
-  memberText(member, memberSize, SetupHeader::kProviderText, &text, &length);
-  return copyTextMatches(entry, entrySize, readLE32(copy + kCopyProvider),
-                         readLE32(copy + kCopyProvider + 4), text, length);
-}
-
-CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
-                         const RebuildRequest& request, const ChangePass& pass,
-                         RebuildResult* result) {
-  std::memset(result, 0, sizeof *result);
-  const NewBlocks& blocks = pass.blocks;
-  if (blocks.status != CabStatus::Ok) {
-    reportError("Cannot allocate memory to compress cabinet data");
-    return blocks.status;
-  }
-  Edits edits;
-  if (blocks.count != 0) {
-    edits.list[edits.count++] = {blocks.oldOffset, blocks.oldSize, blocks.size,
-                                 blocks.records, 0};
-    result->reencoded =
-        cabinet->folders[blocks.folder].compression == kCompressionMszip;
-  }
-
-  // Folder 0's copy of the architecture follows the setup file's, when it
-  // is a faithful copy.
-  const unsigned char* oldHeader = request.member->bytes;
-  const std::uint32_t oldArch = readLE32(oldHeader + SetupHeader::kArchitecture);
-  const std::uint32_t newArch =
-      readLE32(request.newHeader + SetupHeader::kArchitecture);
-  result->archCopyUpdated =
-      oldArch != newArch &&
-      archCopyMatches(*cabinet, request.member->bytes, request.member->held);
-
-  // The signature goes with its reserve; the reserve sizes go too when no
-  // other reserve is left.
-  bool clearReserveFlag = false;
-  if (request.removeSignature && cabinet->isSigned) {
-    result->signatureRemoved = true;
-    clearReserveFlag =
-        cabinet->folderReserveSize == 0 && cabinet->dataReserveSize == 0;
-    if (clearReserveFlag) {
-      edits.list[edits.count++] = {
-          kHeaderSize, kReserveSizesSize + cabinet->headerReserveSize, 0,
-          nullptr, 0};
-    } else {
-      edits.list[edits.count++] = {cabinet->headerReserveOffset,
-                                   cabinet->headerReserveSize, 0, nullptr, 0};
-    }
-  }
-
-  if (edits.count == 0 && !result->archCopyUpdated) {
-    result->unchanged = true;
-    return CabStatus::Ok;
-  }
-
-  // By position: the signature's reserve comes before any block.
-  if (edits.count == 2 && edits.list[1].oldOffset < edits.list[0].oldOffset)
-    std::swap(edits.list[0], edits.list[1]);
-  std::int64_t shift = 0;
-  for (std::uint32_t i = 0; i < edits.count; ++i) {
-    Edit& edit = edits.list[i];
-    shift += std::int64_t{edit.newSize} - edit.oldSize;
-    edit.shift = shift;
-  }
-  // Every position of the new image lies before its end, so no position
-  // can wrap once the size fits.
-  const std::uint32_t end = cabinet->cabinetSize;  // the signature stays out
-  const std::uint64_t newSize = mapOffset(edits, end);
-  if (newSize > 0xFFFFFFFFull) {
-    reportError("Cabinet not handled: the new cabinet would be 4 GiB or "
-                "more");
-    return CabStatus::Unhandled;
-  }
-  auto* image = static_cast<unsigned char*>(
-      allocZeroed(static_cast<std::size_t>(newSize)));
-  if (image == nullptr) {
-    reportError("Cannot allocate %u bytes for cabinet data",
-                static_cast<std::uint32_t>(newSize));
-    return CabStatus::NoMemory;
-  }
-
-  // The original's bytes around the edits, and the edits' bytes.
-  std::uint32_t from = 0, to = 0;
-  for (std::uint32_t i = 0; i < edits.count; ++i) {
-    const Edit& edit = edits.list[i];
-    std::memcpy(image + to, source.image + from, edit.oldOffset - from);
-    to += edit.oldOffset - from;
-    if (edit.newSize != 0) std::memcpy(image + to, edit.bytes, edit.newSize);
-    to += edit.newSize;
-    from = edit.oldOffset + edit.oldSize;
-  }
-  std::memcpy(image + to, source.image + from, end - from);
-
-  // The fields that hold positions.
-  const auto at = [&edits](std::uint32_t offset) {
-    return static_cast<std::uint32_t>(mapOffset(edits, offset));
-  };
-  writeLE32(image + kCabinetSize, static_cast<std::uint32_t>(newSize));
-  writeLE32(image + kFilesOffset, at(cabinet->filesOffset));
-  if (result->signatureRemoved) {
-    if (clearReserveFlag) {
-      writeLE16(image + kFlags,
-                static_cast<std::uint16_t>(cabinet->flags & ~kReservePresent));
-    } else {
-      writeLE16(image + kHeaderSize, 0);  // cbCFHeader
-    }
-  }
-  for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
-    const CabFolder& each = cabinet->folders[i];
-    unsigned char* entry = image + at(each.entryOffset);
-    // A folder without blocks points nowhere that is read; it stays.
-    if (each.blockCount != 0)
-      writeLE32(entry + kFolderDataOffset, at(each.dataOffset));
-    if (i == 0 && result->archCopyUpdated)
-      writeLE32(entry + kFolderEntrySize + kCopyArchitecture, newArch);
-  }
-  result->image = image;
-  result->size = static_cast<std::uint32_t>(newSize);
-  return CabStatus::Ok;
 }

@@ -1,21 +1,23 @@
-// SetupMember.h - finding the setup file among a cabinet's members, and
-// the processor families of the programs beside it.
+// SetupSearch.h - finding the setup file among a cabinet's members and
+// copying it out; on the way, the processor families of the programs
+// beside it (Programs.h).
 //
 // The setup file is found by its content, not by its name or place: it is
 // the one member of at least 100 bytes whose first four bytes are "MSCE".
-// The same look at the members' first bytes (at most kProgramHeadSize of
-// each) finds the families of the programs.
+// The same walk over the members' first bytes (MemberHeads.h) finds the
+// families of the programs.
 //
 // The search is fed with the folders' decoded bytes in stream order, folder
 // after folder, by whoever decodes them: findSetupFile for a display, which
 // decodes only as far as the search needs, or the single pass of a change,
 // which decodes every block anyway.
-#ifndef SETUPHDR_CABINET_SETUPMEMBER_H
-#define SETUPHDR_CABINET_SETUPMEMBER_H
+#ifndef SETUPHDR_CABINET_SETUPSEARCH_H
+#define SETUPHDR_CABINET_SETUPSEARCH_H
 
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
+#include "cabinet/MemberHeads.h"
 #include "cabinet/Programs.h"
 #include "header/HeaderReport.h"
 
@@ -34,9 +36,6 @@ struct SetupMember {
   unsigned char* bytes;  // from allocZeroed; release with freeBlock
 };
 
-/// A member whose first bytes the search waits for.
-struct SetupCandidate;
-
 /// Room for the names listed when several members are setup files.
 constexpr std::uint32_t kSetupNameListSize = 900;
 
@@ -45,27 +44,15 @@ constexpr std::uint32_t kSetupNameListSize = 900;
 struct SetupSearch {
   const CabinetSource* source;
   Cabinet* cabinet;
-  SetupMember* member;         // null: every setup file is a result
-  SetupCandidate* candidates;  // sorted by folder and place
-  std::uint32_t count;
-  std::uint32_t next;          // the first candidate not yet judged
-  std::uint32_t nextHead;      // the first candidate whose head is not in
-  std::uint32_t found;         // setup files seen
-  std::uint16_t folder;        // the folder fed last
-  std::uint32_t headsEnd;      // where its candidates' heads end
+  SetupMember* member;          // null: every setup file is a result
+  std::uint32_t found;          // setup files seen
   std::uint16_t captureFolder;  // the first setup file's place
   std::uint32_t captureStart;
   std::uint32_t captureEnd;     // of its held bytes
   ProgramFamilies programs;     // of the members whose heads are in
   std::uint32_t namesUsed;
   char names[kSetupNameListSize];  // the setup files seen, for a refusal
-  // The folder's stream before the bytes fed last: its last tailSize bytes,
-  // ending at tailEnd, so that a head crossing a block can be joined. The
-  // two buffers stay last: a search starts zeroed up to them.
-  std::uint32_t tailEnd;
-  std::uint32_t tailSize;
-  unsigned char tail[kProgramHeadSize];
-  unsigned char head[kProgramHeadSize];  // a head joined from tail and bytes
+  MemberHeads heads;               // last: it holds two 4 KiB buffers
 };
 
 /// Starts a search of cabinet for member (whose fields it sets when it
@@ -91,15 +78,15 @@ bool setupFileFound(const SetupSearch& search);
 
 /// Ends the search and frees its memory. With status Ok (every folder
 /// fed) and a member to find, the result is NoSetupFile when no member is
-/// a setup file and Unhandled (naming them) when several are, each after
-/// its line. On any failure the member's bytes are released.
+/// a setup file and SeveralSetupFiles (naming them) when several are, each
+/// after its line. On any failure the member's bytes are released.
 CabStatus endSetupSearch(SetupSearch* search, CabStatus status);
 
 /// Looks at the first bytes of every member, decoding each folder only as
 /// far as those bytes (and the setup file's own held bytes) reach, and
 /// copies out the one setup file. NoSetupFile when no member is one,
-/// Unhandled (naming them) when several are. The families of the programs
-/// go to *programs when it is given.
+/// SeveralSetupFiles (naming them) when several are. The families of the
+/// programs go to *programs when it is given.
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
                         SetupMember* member,
                         ProgramFamilies* programs = nullptr);

@@ -12,8 +12,12 @@
 // alternates between two output buffers, so the block before the current
 // one stays in place; after a block of 32 KiB, which is the usual case, it
 // is the frame as well and nothing is copied. Only a shorter block makes
-// the decoder keep the frame apart, and copy out the last 32 KiB before
-// the next block for the comparison of the readings.
+// the decoder keep the frame apart. A block behind it that is checked is
+// first decoded on a second stream with no history: most short blocks
+// (and every block of a few bytes) refer back to nothing, and then both
+// readings give what that decode gave. Only for one that does refer back
+// does the decoder copy out the last 32 KiB before it, to decode it again
+// against the frame.
 //
 // A block's form is checked as zlib decodes it: inflate with Z_BLOCK stops
 // at every boundary between deflate blocks, before it reads the next
@@ -150,6 +154,11 @@ struct MszipDecoder {
   std::uint32_t frameFilled;
   bool checkForm;              // of the block begun last
   FormCheck form;
+  // The block begun last refers back to nothing: it is the folder's first,
+  // or, checked behind a short block, it decodes on the stream alone,
+  // which has no history.
+  bool standsAlone;
+  z_stream alone;
   unsigned char block[2][kWindow];
   unsigned char history[kWindow];
   unsigned char frame[kWindow];
@@ -181,12 +190,18 @@ MszipDecoder* createMszipDecoder() {
     freeBlock(decoder);
     return nullptr;
   }
+  if (inflateInit2(&decoder->alone, kRawWindowBits) != Z_OK) {
+    inflateEnd(&decoder->stream);
+    freeBlock(decoder);
+    return nullptr;
+  }
   return decoder;
 }
 
 void destroyMszipDecoder(MszipDecoder* decoder) {
   if (decoder == nullptr) return;
   inflateEnd(&decoder->stream);
+  inflateEnd(&decoder->alone);
   freeBlock(decoder);
 }
 
@@ -218,12 +233,25 @@ bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
   if (checkForm) beginFormCheck(&decoder->form, data, size);
   if ((first ? inflateReset(&stream) : inflateResetKeep(&stream)) != Z_OK)
     return false;
-  // Behind a short block the readings may differ: keep the sliding one's
-  // history for mszipDifference.
+  // Behind a short block the readings may differ, unless the block refers
+  // back to nothing: then it decodes on its own, with no history at all
+  // (into the other buffer, free as the block before is short). Otherwise
+  // keep the sliding reading's history for mszipDifference.
   decoder->historySize = 0;
-  if (decoder->previousSize != 0 && decoder->previousSize != kWindow) {
+  decoder->standsAlone = first;
+  if (checkForm && decoder->previousSize != 0 &&
+      decoder->previousSize != kWindow) {
+    z_stream& alone = decoder->alone;
+    alone.next_in = const_cast<unsigned char*>(data + 2);
+    alone.avail_in = size - 2;
+    alone.next_out = decoder->block[decoder->current ^ 1];
+    alone.avail_out = outSize;
+    decoder->standsAlone = inflateReset(&alone) == Z_OK &&
+                           inflate(&alone, Z_FINISH) == Z_STREAM_END &&
+                           alone.avail_out == 0;
     uInt length = 0;
-    if (inflateGetDictionary(&stream, decoder->history, &length) != Z_OK)
+    if (!decoder->standsAlone &&
+        inflateGetDictionary(&stream, decoder->history, &length) != Z_OK)
       return false;
     decoder->historySize = length;
   }
@@ -256,6 +284,10 @@ const unsigned char* mszipBlockOutput(const MszipDecoder* decoder) {
   return decoder->block[decoder->current];
 }
 
+bool mszipStandsAlone(const MszipDecoder* decoder) {
+  return decoder->standsAlone;
+}
+
 const unsigned char* mszipFullPrevious(const MszipDecoder* decoder) {
   return decoder->previousSize == kWindow
              ? decoder->block[decoder->current ^ 1]
@@ -266,8 +298,10 @@ const char* mszipDifference(MszipDecoder* decoder) {
   if (decoder->checkForm && decoder->form.difference != nullptr)
     return decoder->form.difference;
   // The first block has no history in either reading; behind a block of
-  // 32 KiB both readings have that block.
-  if (decoder->previousSize == 0 || decoder->previousSize == kWindow)
+  // 32 KiB both readings have that block; a block that refers back to
+  // nothing needs none.
+  if (decoder->previousSize == 0 || decoder->previousSize == kWindow ||
+      decoder->standsAlone)
     return nullptr;
   // Frame positions no block wrote: the sliding reading's byte there
   // (aligned to the end of its 32 KiB), every bit flipped.

@@ -60,6 +60,12 @@ const unsigned char* mszipBlockOutput(const MszipDecoder* decoder);
 /// whole history of both readings), else null.
 const unsigned char* mszipFullPrevious(const MszipDecoder* decoder);
 
+/// True when the block begun last is known to refer back to nothing: it is
+/// the folder's first, or it was begun with checkForm behind a block of
+/// less than 32 KiB and decodes with no history at all. Its bytes are then
+/// the same whatever lies before it, in every reading.
+bool mszipStandsAlone(const MszipDecoder* decoder);
+
 /// For a block decoded whole, begun with checkForm: why libmspack reads
 /// it otherwise, as a short clause for an error line, or null when every
 /// reader gives the same bytes. First its form: its size, its deflate

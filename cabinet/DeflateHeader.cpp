@@ -19,6 +19,8 @@
 
 #include <cstring>
 
+#include "header/Endian.h"
+
 namespace {
 
 constexpr unsigned kMaxLength = 15;
@@ -26,6 +28,7 @@ constexpr unsigned kMaxLength = 15;
 constexpr std::uint32_t kComplete = 1u << kMaxLength;
 constexpr unsigned kLiteralCodes = 286;   // zlib takes no more (HLIT)
 constexpr unsigned kDistanceCodes = 30;   // nor more (HDIST)
+constexpr unsigned kEndOfBlock = 256;
 // libmspack's table bits for the literal/length and the distance code.
 constexpr unsigned kLiteralTableBits = 9;
 constexpr unsigned kDistanceTableBits = 6;
@@ -34,6 +37,20 @@ constexpr unsigned kCodeLengthSymbols = 19;
 constexpr unsigned kCodeLengthBits = 7;
 constexpr unsigned char kCodeLengthOrder[kCodeLengthSymbols] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Every 7-bit value with its bits in reverse order.
+struct Reversed {
+  unsigned char of[1u << kCodeLengthBits];
+};
+constexpr Reversed reversedBits() {
+  Reversed table = {};
+  for (unsigned value = 0; value < (1u << kCodeLengthBits); ++value)
+    for (unsigned k = 0; k < kCodeLengthBits; ++k)
+      table.of[value] = static_cast<unsigned char>(
+          table.of[value] | ((value >> k) & 1u) << (kCodeLengthBits - 1 - k));
+  return table;
+}
+constexpr Reversed kReversed = reversedBits();
 
 const char kUnreadable[] = "its deflate header does not read";
 const char kIncompleteLiterals[] = "it has an incomplete literal/length code";
@@ -51,9 +68,19 @@ struct Bits {
   int count;
 };
 
-// Tops the buffer up with whole bytes while they fit. (count is below 0
+// Tops the buffer up with whole bytes while they fit: eight at a time
+// where there are (the bits above count then hold the first bits of the
+// next byte, which it brings again), else one by one. (count is below 0
 // only once the bytes have run out.)
 void refill(Bits* bits) {
+  if (bits->end - bits->next >= 8 && bits->count >= 0) {
+    const std::uint64_t word =
+        readLE32(bits->next) | std::uint64_t{readLE32(bits->next + 4)} << 32;
+    bits->buffer |= word << bits->count;
+    bits->next += (63 - bits->count) >> 3;
+    bits->count |= 56;
+    return;
+  }
   while (bits->count <= 56 && bits->next < bits->end) {
     bits->buffer |= std::uint64_t{*bits->next++} << bits->count;
     bits->count += 8;
@@ -152,9 +179,7 @@ const char* deflateHeaderDifference(const unsigned char* data,
     const unsigned length = codeLengths[symbol];
     if (length == 0) continue;
     const unsigned code = next[length]++;
-    unsigned reversed = 0;
-    for (unsigned k = 0; k < length; ++k)
-      reversed |= ((code >> k) & 1u) << (length - 1 - k);
+    const unsigned reversed = kReversed.of[code << (kCodeLengthBits - length)];
     for (unsigned at = reversed; at < (1u << kCodeLengthBits);
          at += 1u << length)
       table[at] = static_cast<unsigned short>(symbol | length << 8);
@@ -166,7 +191,7 @@ const char* deflateHeaderDifference(const unsigned char* data,
   unsigned char zlib[kLiteralCodes + kDistanceCodes];
   unsigned char mspack[kLiteralCodes + kDistanceCodes];
   const unsigned total = literals + distances;
-  unsigned lastSent = 0, codes = 0;
+  unsigned lastSent = 0;
   bool repeatDiffers = false;
   for (unsigned i = 0; i < total;) {
     // A symbol and its extra bits take at most 14 bits.
@@ -179,7 +204,6 @@ const char* deflateHeaderDifference(const unsigned char* data,
     if (symbol < 16) {
       zlib[i] = mspack[i] = static_cast<unsigned char>(symbol);
       lastSent = symbol;
-      codes += symbol != 0;
       ++i;
       continue;
     }
@@ -198,7 +222,6 @@ const char* deflateHeaderDifference(const unsigned char* data,
       repeat = 11 + value;
     }
     if (repeat > total - i) return kUnreadable;
-    if (zlibLength != 0) codes += repeat;
     std::memset(zlib + i, static_cast<int>(zlibLength), repeat);
     std::memset(mspack + i, static_cast<int>(mspackLength), repeat);
     i += repeat;
@@ -206,10 +229,14 @@ const char* deflateHeaderDifference(const unsigned char* data,
   if (bits.count < 0) return kUnreadable;
 
   if (!repeatDiffers) {
-    // What zlib takes short of complete is a single code or none.
-    const unsigned distanceCodes = codesAmong(zlib + literals, distances);
-    if (codes - distanceCodes <= 1) return kIncompleteLiterals;
-    return distanceCodes <= 1 ? kIncompleteDistances : nullptr;
+    // What zlib takes short of complete is a single code or none: for the
+    // literal/length code, end-of-block's alone.
+    unsigned literal = 0;
+    while (literal < literals && (zlib[literal] == 0 || literal == kEndOfBlock))
+      ++literal;
+    if (literal == literals) return kIncompleteLiterals;
+    return codesAmong(zlib + literals, distances) <= 1 ? kIncompleteDistances
+                                                        : nullptr;
   }
   const char* difference =
       tableDifference(zlib, mspack, literals, kLiteralTableBits,

@@ -19,12 +19,13 @@
 #include "cabinet/Programs.h"
 #include "cabinet/SetupSearch.h"
 #include "cabinet/Verify.h"
+#include "header/Endian.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
+#include "header/SetupXml.h"
+#include "header/SetupXmlReport.h"
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
-
-namespace {
 
 std::uint32_t exitCodeFor(CabStatus status) {
   switch (status) {
@@ -46,6 +47,7 @@ std::uint32_t exitCodeFor(CabStatus status) {
   return kExitDamagedCabinet;
 }
 
+namespace {
 
 // Warns when the cabinet holds programs that a processor of the new
 // architecture's family cannot run. The change is still made: the user
@@ -62,40 +64,108 @@ void warnOtherFamilies(const ProgramFamilies& programs, std::uint32_t arch) {
                familyName(target, name));
 }
 
-// The setup file's report, then what the cabinet adds to it.
+// Warns when the new minimum CE version (major, minor, build) is above the
+// new maximum: no device has a version in that range. The change is still
+// made, as asked. A maximum of 0.0 build 0 is not judged: setup files built
+// without a maximum carry it, and the installer's documentation does not
+// say that it is checked.
+void warnEmptyRange(const VersionTriple& min, const VersionTriple& max) {
+  const std::uint32_t low[3] = {min.major, min.minor, min.build};
+  const std::uint32_t high[3] = {max.major, max.minor, max.build};
+  if ((high[0] | high[1] | high[2]) == 0) return;
+  for (int part = 0; part < 3; ++part) {
+    if (low[part] == high[part]) continue;
+    if (low[part] > high[part])
+      printMessage("Warning: the minimum CE version is above the maximum; "
+                   "no device will install it");
+    return;
+  }
+}
+
+// The version range of a setup-file header.
+void headerRange(const unsigned char* header, VersionTriple* min,
+                 VersionTriple* max) {
+  using namespace SetupHeader;
+  *min = {readLE32(header + kMinVersionMajor),
+          readLE32(header + kMinVersionMinor),
+          readLE32(header + kMinVersionBuild)};
+  *max = {readLE32(header + kMaxVersionMajor),
+          readLE32(header + kMaxVersionMinor),
+          readLE32(header + kMaxVersionBuild)};
+}
+
+// The cabinet's own lines, about member index (the setup file, or the
+// setup XML when it is all the cabinet carries). False after an error line.
+bool showCabinetLines(const Cabinet& cabinet, std::uint32_t index,
+                      const ProgramFamilies& programs) {
+  char name[CabFormat::kMaxNameSize];
+  if (nameForError(cabinet, index, name) == nullptr) return false;
+  const CabMember& entry = cabinet.members[index];
+  printMessage("Cabinet member: %s", name);
+  printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
+               compressionName(cabinet.folders[entry.folder].compression));
+  printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
+  char families[kFamilyListSize];
+  printMessage("Cabinet programs: %s",
+               formatProgramFamilies(programs, ", ", families));
+  return true;
+}
+
+// The setup XML's lines, and with a setup file (header, else null) the
+// line that says where the two disagree. False after an error line.
+bool showCabinetXml(const Cabinet& cabinet, const SetupMember& xml,
+                    const unsigned char* header) {
+  char name[CabFormat::kMaxNameSize];
+  if (nameForError(cabinet, xml.index, name) == nullptr) return false;
+  SetupXml read;
+  readSetupXml(xml.bytes, xml.size, &read);
+  showSetupXml(read, name);
+  if (header != nullptr) showSetupXmlDisagreement(read, header);
+  releaseSetupXml(&read);
+  return true;
+}
+
+// The setup file's report, then what the cabinet adds to it: its own lines
+// and the setup XML's. A cabinet with only a setup XML has its lines and
+// the setup XML's.
 std::uint32_t showCabinet(platform::Handle file, std::uint32_t size) {
   const CabinetSource source = {nullptr, size, readCabinetRange, &file,
                                  false};
   Cabinet cabinet;
   CabStatus status = readCabinet(source, &cabinet);
   SetupMember member = {};
+  SetupMember xml = {};
   ProgramFamilies programs = {};
   if (status == CabStatus::Ok)
-    status = findSetupFile(source, &cabinet, &member, &programs);
+    status = findSetupFile(source, &cabinet, &member, &programs, &xml);
   if (status != CabStatus::Ok) return exitCodeFor(status);
 
   std::uint32_t result = kExitOk;
+  const bool hasXml = cabinet.setupXmlCount != 0;
   // The checks know the member's size; the report reads no further than
   // the bytes held.
-  char name[CabFormat::kMaxNameSize];
-  if (!validateHeader(member.bytes, member.size)) {
+  if (member.bytes == nullptr) {
+    if (!showCabinetLines(cabinet, xml.index, programs) ||
+        !showCabinetXml(cabinet, xml, nullptr))
+      result = kExitReadFailed;
+  } else if (!validateHeader(member.bytes, member.size)) {
     result = kExitBadHeader;
-  } else if (nameForError(cabinet, member.index, name) == nullptr) {
-    result = kExitReadFailed;  // the report is not started without it
   } else {
-    showHeader(member.bytes, member.held);
-    const CabMember& entry = cabinet.members[member.index];
-    printMessage("Cabinet member: %s", name);
-    printMessage("Cabinet folder: %u (%s)", static_cast<unsigned>(entry.folder),
-                 compressionName(cabinet.folders[entry.folder].compression));
-    printMessage("Cabinet signed: %s", cabinet.isSigned ? "yes" : "no");
-    char families[kFamilyListSize];
-    printMessage("Cabinet programs: %s",
-                 formatProgramFamilies(programs, ", ", families));
-    // A report that did not reach its reader is no result.
-    if (outputFailed(nullptr)) result = kExitOutputFailed;
+    // The member's name is read before the report is started.
+    char name[CabFormat::kMaxNameSize];
+    if (nameForError(cabinet, member.index, name) == nullptr) {
+      result = kExitReadFailed;
+    } else {
+      showHeader(member.bytes, member.held);
+      if (!showCabinetLines(cabinet, member.index, programs) ||
+          (hasXml && !showCabinetXml(cabinet, xml, member.bytes)))
+        result = kExitReadFailed;
+    }
   }
+  // A report that did not reach its reader is no result.
+  if (result == kExitOk && outputFailed(nullptr)) result = kExitOutputFailed;
   freeBlock(member.bytes);
+  freeBlock(xml.bytes);
   return result;
 }
 
@@ -178,6 +248,25 @@ std::uint32_t replaceCabinet(const Command& command, platform::Handle* file,
   return result;
 }
 
+// For a change that reaches the setup XML: refuses (107, with its line) a
+// document that cannot be read or whose values cannot be replaced, and one
+// whose bytes another member shares. Returns the exit code.
+std::uint32_t checkSetupXmlChange(const Cabinet& cabinet,
+                                  const SetupXmlChange& change) {
+  char name[CabFormat::kMaxNameSize];
+  if (nameForError(cabinet, change.copy.index, name) == nullptr)
+    return kExitReadFailed;
+  if (change.problem != nullptr) {
+    reportError("Cabinet not handled: %s cannot be read (%s)", name,
+                change.problem);
+    return kExitUnhandledCabinet;
+  }
+  if (change.plan.count != 0 &&
+      checkSetupXmlAlone(cabinet, change.copy.index) != CabStatus::Ok)
+    return kExitUnhandledCabinet;
+  return kExitOk;
+}
+
 // The change of the setup file in a cabinet held whole in memory.
 std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
                             const unsigned char* image, std::uint32_t size,
@@ -187,32 +276,44 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
   ChangePass pass;
   std::memset(&pass, 0, sizeof pass);
   CabStatus status = readCabinet(source, &cabinet);
-  // One pass checks every block, finds the setup file and the programs'
-  // families and makes the new blocks the change needs.
+  if (status == CabStatus::Ok && cabinet.setupXmlCount > 1) {
+    reportError("Cabinet not handled: several _setup.xml members");
+    status = CabStatus::Unhandled;
+  }
+  // One pass checks every block, finds the setup file, the setup XML and
+  // the programs' families and makes the new blocks the change needs.
   if (status == CabStatus::Ok)
     status = passCabinet(source, &cabinet, command.changes, &pass);
   const SetupMember& member = pass.member;
+  const ChangeRequest& changes = command.changes;
   std::uint32_t result = kExitOk;
   RebuildResult rebuilt = {};
   unsigned char newHeader[SetupHeader::kSize];
-  const RebuildRequest request = {&member, newHeader, &command.changes,
+  const RebuildRequest request = {&member, newHeader, &changes,
                                   command.unsign};
   if (status != CabStatus::Ok) {
     result = exitCodeFor(status);
     goto done;
   }
-  if (!validateHeader(member.bytes, member.size)) {
-    result = kExitBadHeader;
-    goto done;
-  }
-  {
-    const ChangeRequest& changes = command.changes;
-    if ((changes.archGiven || changes.minVersionGiven ||
-         changes.maxVersionGiven || changes.clearPlatforms) &&
+  if (member.bytes != nullptr) {
+    if (!validateHeader(member.bytes, member.size)) {
+      result = kExitBadHeader;
+      goto done;
+    }
+    if ((changesSetupXml(changes) || changes.clearPlatforms) &&
         checkSetupFileAlone(cabinet, member) != CabStatus::Ok) {
       result = kExitUnhandledCabinet;
       goto done;
     }
+  } else if (changes.clearPlatforms) {
+    // The setup XML has no list of unsupported platforms.
+    reportError("Invalid option for a cabinet with only a setup XML");
+    result = kExitCommandLine;
+    goto done;
+  }
+  if (changesSetupXml(changes) && cabinet.setupXmlCount != 0) {
+    result = checkSetupXmlChange(cabinet, pass.xml);
+    if (result != kExitOk) goto done;
   }
   if (cabinet.isSigned && !command.unsign) {
     reportError("Cabinet is signed: a change would break its signature "
@@ -221,13 +322,27 @@ std::uint32_t changeCabinet(const Command& command, platform::Handle* file,
     goto done;
   }
 
-  std::memcpy(newHeader, member.bytes, sizeof newHeader);
-  applyChanges(newHeader, command.changes);
+  if (member.bytes != nullptr) {
+    std::memcpy(newHeader, member.bytes, sizeof newHeader);
+    applyChanges(newHeader, changes);
+  } else {
+    printChanges(changes);
+  }
   if (command.unsign)
     printMessage(cabinet.isSigned ? "Signature removed"
                                   : "No signature to remove");
-  if (command.changes.archGiven)
-    warnOtherFamilies(pass.programs, command.changes.arch);
+  if (changes.archGiven) warnOtherFamilies(pass.programs, changes.arch);
+  // Only a range the command touched is judged: the setup file's new one,
+  // or with only a setup XML, the two versions given.
+  if (member.bytes != nullptr &&
+      (changes.minVersionGiven || changes.maxVersionGiven)) {
+    VersionTriple min, max;
+    headerRange(newHeader, &min, &max);
+    warnEmptyRange(min, max);
+  } else if (changes.minVersionGiven && changes.maxVersionGiven) {
+    warnEmptyRange(changes.minVersion, changes.maxVersion);
+  }
+  if (pass.xml.plan.count != 0) printMessage("Setup XML updated");
 
   status = rebuildCabinet(source, &cabinet, request, pass, &rebuilt);
   if (status != CabStatus::Ok) {

@@ -6,7 +6,12 @@
 #include <cstdint>
 
 #include "app/Options.h"
+#include "cabinet/Cabinet.h"
 #include "runtime/Platform.h"
+
+/// The exit code of a failure of the cabinet code: what d and c end with,
+/// and what the list's JSON output gives for it. kExitOk for Ok.
+std::uint32_t exitCodeFor(CabStatus status);
 
 /// The cabinet reader's source function for a range of an open file:
 /// context points at its platform::Handle. A failed read gets its one error

@@ -63,12 +63,13 @@ const char* readVersionValue(const char* text, VersionTriple* version) {
 
 namespace {
 
-enum class Option { Arch, MinVersion, MaxVersion, Unsign, AllPlatforms };
+enum class Option { Arch, MinVersion, MaxVersion, Unsign, AllPlatforms, Json };
 
 struct OptionKeyword {
   const char* keyword;
   int length;
   Option option;
+  Action action;         // the one action that takes it
   const char* repeated;  // the error for a second use
 };
 
@@ -76,12 +77,15 @@ struct OptionKeyword {
 // No keyword begins with another, so the order decides nothing and every
 // keyword keeps its own words.
 const OptionKeyword kKeywords[] = {
-    {"arch", 4, Option::Arch, "Arch already specified"},
-    {"vermin", 6, Option::MinVersion, "Minimal version already specified"},
-    {"vermax", 6, Option::MaxVersion, "Maximal version already specified"},
-    {"unsign", 6, Option::Unsign, "Unsign already specified"},
-    {"allplatforms", 12, Option::AllPlatforms,
+    {"arch", 4, Option::Arch, Action::Change, "Arch already specified"},
+    {"vermin", 6, Option::MinVersion, Action::Change,
+     "Minimal version already specified"},
+    {"vermax", 6, Option::MaxVersion, Action::Change,
+     "Maximal version already specified"},
+    {"unsign", 6, Option::Unsign, Action::Change, "Unsign already specified"},
+    {"allplatforms", 12, Option::AllPlatforms, Action::Change,
      "Allplatforms already specified"},
+    {"json", 4, Option::Json, Action::List, "Json already specified"},
 };
 
 // Reads the option whose name starts at name; returns the position behind
@@ -97,6 +101,10 @@ const char* readOption(const char* name, Command* command) {
 
   const OptionKeyword* match = nullptr;
   for (const OptionKeyword& keyword : kKeywords) {
+    // The list's option is no option to the other actions: they refuse
+    // it as an unknown name, as they did before the list had it.
+    if (keyword.action == Action::List && command->action != Action::List)
+      continue;
     if (compareText(name, keyword.keyword, keyword.length, false)) {
       match = &keyword;
       break;
@@ -106,7 +114,7 @@ const char* readOption(const char* name, Command* command) {
     reportError("Invalid option %s", name);
     return nullptr;
   }
-  if (command->action != Action::Change) {
+  if (command->action != match->action) {
     reportError("Invalid option for the action");
     return nullptr;
   }
@@ -136,6 +144,15 @@ const char* readOption(const char* name, Command* command) {
     case Option::AllPlatforms:
       if (changes.clearPlatforms) break;
       changes.clearPlatforms = true;
+      return name + nameLength;
+    case Option::Json:
+      if (command->json) break;
+      // The list reads every word from its first path on as a path.
+      if (command->path[0] != '\0') {
+        reportError("Option json must come before the paths");
+        return nullptr;
+      }
+      command->json = true;
       return name + nameLength;
   }
   reportError("%s", match->repeated);

@@ -19,6 +19,7 @@ struct Command {
   char path[kPathSize];
   ChangeRequest changes;
   bool unsign;  // -unsign: remove a cabinet's signature
+  bool json;    // -json: the list as JSON Lines instead of rows
   // The list action: the command line from its first path on; path holds
   // that first path.
   const char* paths;
@@ -26,8 +27,8 @@ struct Command {
 
 /// Reads the options and the one file path in text (the command line behind
 /// the action letter) into command; for the list action, one or more paths
-/// and no option. On a command-line error writes one line on the error
-/// stream and returns false.
+/// and no option but -json, before the first path. On a command-line error
+/// writes one line on the error stream and returns false.
 bool readOptions(Action action, const char* text, Command* command);
 
 /// Reads an -arch value at text: a name of the architecture table in any

@@ -96,10 +96,19 @@ bool readEntries(const char* directory, const char* pattern,
   return true;
 }
 
+// Notes an error line of the walk's own, whose path is the walk's path,
+// and tells the hook.
+void walkFailed(PathWalk* walk) {
+  walk->failed = true;
+  if (walk->failedHook != nullptr)
+    walk->failedHook(walk->context, walk->path);
+}
+
 // Puts name behind the first length characters of the walk's path (a
 // folder), with a separator unless the folder ends in one (or, on Windows,
 // is a drive such as "C:"). When the path would not fit, reports it with
-// the folder's path and returns false, the path left as it was.
+// the folder's path, notes the failure and returns false, the path left as
+// it was.
 bool joinPath(PathWalk* walk, std::size_t length, const char* name) {
   const char separator = platform::pathSeparator();
   const char last = length != 0 ? walk->path[length - 1] : separator;
@@ -110,6 +119,7 @@ bool joinPath(PathWalk* walk, std::size_t length, const char* name) {
   if (at + nameLength + 1 > sizeof walk->path) {
     setErrorPrefix(walk->path);
     reportError("Path too long for \"%s\"", name);
+    walkFailed(walk);
     return false;
   }
   if (!joined) walk->path[length] = separator;
@@ -126,7 +136,7 @@ bool walkOne(PathWalk* walk, bool named);
 bool walkFolder(PathWalk* walk) {
   Entries entries = {};
   if (!readEntries(walk->path, nullptr, &entries)) {
-    walk->failed = true;
+    walkFailed(walk);
     freeEntries(&entries);
     return !outputFailed(nullptr);
   }
@@ -136,10 +146,7 @@ bool walkFolder(PathWalk* walk) {
     const char* record = entries.names + entries.order[i];
     const auto kind = static_cast<platform::PathKind>(record[0]);
     if (kind == platform::PathKind::Other) continue;
-    if (!joinPath(walk, length, record + 1)) {
-      walk->failed = true;
-      continue;
-    }
+    if (!joinPath(walk, length, record + 1)) continue;
     going = kind == platform::PathKind::Directory ? walkFolder(walk)
                                                   : walkOne(walk, false);
     walk->path[length] = '\0';
@@ -153,7 +160,7 @@ bool walkOne(PathWalk* walk, bool named) {
   if (named && platform::pathKind(walk->path) ==
                    platform::PathKind::Directory)
     return walkFolder(walk);
-  if (!walk->visit(walk->path, named)) walk->failed = true;
+  if (!walk->visit(walk->context, walk->path, named)) walk->failed = true;
   return !outputFailed(nullptr);
 }
 
@@ -179,19 +186,16 @@ bool walkPath(PathWalk* walk, const char* word) {
   directory[lastPart] = '\0';
   Entries entries = {};
   if (!readEntries(directory, word + lastPart, &entries)) {
-    walk->failed = true;
+    walkFailed(walk);
   } else if (entries.count == 0) {
     reportError("No file matches the pattern");
-    walk->failed = true;
+    walkFailed(walk);
   }
   bool going = !outputFailed(nullptr);
   for (std::uint32_t i = 0; going && i < entries.count; ++i) {
     std::memcpy(walk->path, directory, lastPart + 1);
     const char* name = entries.names + entries.order[i] + 1;
-    if (!joinPath(walk, lastPart, name)) {
-      walk->failed = true;
-      continue;
-    }
+    if (!joinPath(walk, lastPart, name)) continue;
     going = walkOne(walk, true);
   }
   freeEntries(&entries);

@@ -11,15 +11,24 @@
 constexpr std::size_t kWalkPathSize = 1024;
 
 /// What the walk does with a file at path; named tells whether the user
-/// named it or it was found in a folder. False after an error line.
-using VisitFile = bool (*)(const char* path, bool named);
+/// named it or it was found in a folder; context is the walk's. False after
+/// an error line.
+using VisitFile = bool (*)(void* context, const char* path, bool named);
+
+/// Told of each error line of the walk's own (a folder that cannot be read,
+/// a path too long, no match), just after it; path is the one the line
+/// names.
+using WalkFailed = void (*)(void* context, const char* path);
 
 /// The state of one walk: the path in hand, and whether any path or file
-/// could not be listed. Allocate it zeroed and set visit.
+/// could not be listed. Allocate it zeroed and set visit, failedHook (or
+/// leave it null) and their context.
 struct PathWalk {
   char path[kWalkPathSize];
   bool failed;
   VisitFile visit;
+  WalkFailed failedHook;
+  void* context;
 };
 
 /// Walks word, a path of the command line: a file is visited; a folder is

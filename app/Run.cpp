@@ -40,7 +40,8 @@ void printUsage() {
       "-vermin <major>[.<minor>[.<build>]] - minimal CE version\n"
       "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
       "-unsign - remove the signature of a signed cabinet (.cab)\n"
-      "-allplatforms - clear the unsupported platforms list\n",
+      "-allplatforms - clear the unsupported platforms list\n"
+      "-json - list as JSON Lines, one object per setup file\n",
       kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
   printMessage("Architecture codes and names:\n");
   for (const ArchEntry& entry : kArchTable)

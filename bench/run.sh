@@ -11,8 +11,10 @@
 # loop in measure.py; without cabextract the real-cabinet figures are
 # skipped). Builds into build/bench-native and build/bench-win; the Windows
 # build needs mingw-w64 and is skipped without it. The build logs go to
-# build/bench-*.log. This prints figures and judges them against their goals;
-# it never fails because of a figure.
+# build/bench-*.log. Then the web page is built into build/bench-web
+# (scripts/build-web.sh) and its figures printed (bench/web_bench.py). This
+# prints figures and judges them against their goals; it never fails because
+# of a figure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -77,4 +79,17 @@ else
 fi
 
 note "measuring"
-exec python3 bench/measure.py --native "$native" "${windows_args[@]}" "$@"
+status=0
+python3 bench/measure.py --native "$native" "${windows_args[@]}" "$@" || status=$?
+
+# The web page: its size, and its WebAssembly core under Node against the
+# native build (bench/web_bench.py).
+note "building the web page in build/bench-web"
+if SETUPHDR_WEB_BUILD=$PWD/build/bench-web scripts/build-web.sh \
+     build/bench-web-page >build/bench-web.log 2>&1; then
+  python3 bench/web_bench.py --native "$native" --page build/bench-web-page \
+    "$@" || status=$?
+else
+  note "the web page did not build (see build/bench-web.log): its figures skipped"
+fi
+exit "$status"

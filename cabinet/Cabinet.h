@@ -82,6 +82,8 @@ struct Cabinet {
   std::uint32_t largestRecord;       // of all data blocks, header included
   bool isSigned;
   std::uint32_t signatureSize;       // of the signature behind cbCabinet
+  std::uint32_t setupXmlCount;       // members named _setup.xml
+  std::uint32_t setupXmlIndex;       // the first of them
   const unsigned char* head;
   const unsigned char* fileTable;
   CabinetSource source;              // as readCabinet was given it

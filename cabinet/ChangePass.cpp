@@ -41,27 +41,13 @@ void patchedCopy(const unsigned char* bytes, std::uint32_t start,
     out[p - start] = header[p - headerStart];
 }
 
-// Makes room for size more bytes of records, doubling the block. False
-// (status NoMemory) when memory is short.
+// Makes room for size more bytes of records. False (status NoMemory) when
+// memory is short.
 bool reserveRecords(NewBlocks* blocks, std::uint64_t size) {
-  const std::uint64_t needed = std::uint64_t{blocks->size} + size;
-  if (needed <= blocks->capacity) return true;
-  std::uint64_t capacity = blocks->capacity == 0 ? 2 * size : blocks->capacity;
-  while (capacity < needed) capacity *= 2;
-  if (capacity > 0xFFFFFFFFull) capacity = needed;
-  auto* grown = capacity > 0xFFFFFFFFull
-                    ? nullptr
-                    : static_cast<unsigned char*>(
-                          allocZeroed(static_cast<std::size_t>(capacity)));
-  if (grown == nullptr) {
-    blocks->status = CabStatus::NoMemory;
-    return false;
-  }
-  if (blocks->size != 0) std::memcpy(grown, blocks->records, blocks->size);
-  freeBlock(blocks->records);
-  blocks->records = grown;
-  blocks->capacity = static_cast<std::uint32_t>(capacity);
-  return true;
+  if (growBlock(&blocks->records, blocks->size, &blocks->capacity, size))
+    return true;
+  blocks->status = CabStatus::NoMemory;
+  return false;
 }
 
 // Writes the current block of reader (of the setup file's folder, decoded
@@ -81,15 +67,14 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
   const std::uint32_t prefix = kBlockHeaderSize + cabinet.dataReserveSize;
   const std::uint32_t room = stored ? size : mszipBound(size);
 
-  if (blocks->scratch == nullptr) {
+  if (blocks->scratch == nullptr)
     blocks->scratch =
         static_cast<unsigned char*>(allocZeroed(3 * kMaxBlockUncompressed));
-    if (!stored && blocks->scratch != nullptr)
-      blocks->encoder = createMszipEncoder();
-    if (blocks->scratch == nullptr || (!stored && blocks->encoder == nullptr)) {
-      blocks->status = CabStatus::NoMemory;
-      return;
-    }
+  if (!stored && blocks->encoder == nullptr)
+    blocks->encoder = createMszipEncoder();
+  if (blocks->scratch == nullptr || (!stored && blocks->encoder == nullptr)) {
+    blocks->status = CabStatus::NoMemory;
+    return;
   }
   if (!reserveRecords(blocks, std::uint64_t{prefix} + room)) return;
   unsigned char* newBytes = blocks->scratch;
@@ -111,22 +96,14 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
       patchedCopy(full, start - kMszipWindow, kMszipWindow, headerStart,
                   blocks->header, dictionary);
     const unsigned char* history = full != nullptr ? dictionary : nullptr;
-    if (encodeMszipBlock(blocks->encoder, history, newBytes, size, data,
-                         &dataSize) != MszipEncode::Ok) {
+    const MszipWrite written = writeMszipBlock(
+        blocks->encoder, history, newBytes, size, data, &dataSize, check);
+    if (written == MszipWrite::NoMemory) {
       blocks->status = CabStatus::NoMemory;
       return;
     }
-    // What another reader would read otherwise is written stored.
-    const char* difference = nullptr;
-    bool decoded = decodeMszipAlone(data, dataSize, history, check, size,
-                                    &difference);
-    if (decoded && difference != nullptr) {
-      storeMszipBlock(newBytes, size, data, &dataSize);
-      decoded = decodeMszipAlone(data, dataSize, history, check, size,
-                                 &difference);
-    }
     writeLE16(record + kBlockDataSize, static_cast<std::uint16_t>(dataSize));
-    if (!decoded || difference != nullptr) {
+    if (written != MszipWrite::Ok) {
       blocks->problem = "a block encoded anew does not decode";
       return;
     }
@@ -228,7 +205,107 @@ void takeBlock(const FolderReader& reader, const ChangeRequest& changes,
   }
 }
 
+// What the relayout needs to put the setup file's new header into its
+// blocks.
+struct HeaderPatch {
+  const ChangePass* pass;
+  const Cabinet* cabinet;
+  const ChangeRequest* changes;
+};
+
+// The setup file's new header bytes in the old bytes of the stream (size
+// bytes from stream position start) that the relayout of the setup XML's
+// folder puts into its new blocks, when the setup file lies in it too.
+void patchSetupHeader(void* context, std::uint32_t start, std::uint32_t size,
+                      unsigned char* bytes) {
+  const auto* patch = static_cast<const HeaderPatch*>(context);
+  const SetupMember& member = patch->pass->member;
+  if (member.bytes == nullptr ||
+      patch->cabinet->members[member.index].folder !=
+          patch->pass->relayout.folder)
+    return;
+  const std::uint32_t headerStart =
+      patch->cabinet->members[member.index].folderOffset;
+  std::uint32_t from, to;
+  headerOverlap(start, size, headerStart, &from, &to);
+  if (from >= to) return;
+  unsigned char header[SetupHeader::kSize];
+  std::memcpy(header, member.bytes, SetupHeader::kSize);
+  storeChanges(header, *patch->changes);
+  for (std::uint32_t p = from; p < to; ++p)
+    bytes[p - start] = header[p - headerStart];
+}
+
+// Cuts the setup file's run of new blocks before block cut of its folder,
+// where the relayout of that folder takes over: the run keeps the blocks
+// before it, and ends.
+void cutRun(NewBlocks* blocks, std::uint32_t cut, std::uint32_t cutOffset,
+            std::uint32_t reserve) {
+  blocks->closed = true;
+  if (blocks->count == 0 || blocks->first + blocks->count <= cut) return;
+  const std::uint32_t keep = cut > blocks->first ? cut - blocks->first : 0;
+  std::uint32_t size = 0;
+  for (std::uint32_t k = 0; k < keep; ++k)
+    size += kBlockHeaderSize + reserve +
+            readLE16(blocks->records + size + kBlockDataSize);
+  blocks->count = keep;
+  blocks->size = size;
+  blocks->oldSize = keep == 0 ? 0 : cutOffset - blocks->oldOffset;
+}
+
+// The setup XML's folder as the pass meets its current block (decoded
+// whole, fed to the search): the blocks from the one that holds the
+// document's first byte are held until the document is whole, its change
+// planned, and then laid out anew with every later block of the folder.
+void relayBlock(const FolderReader& reader, const ChangeRequest& changes,
+                ChangePass* pass) {
+  FolderRelayout* relayout = &pass->relayout;
+  const CabMember& file = reader.cabinet->members[pass->xml.copy.index];
+  const std::uint32_t end = reader.dataStart + reader.dataSize;
+  if (!relayout->holding && !relayout->writing) {
+    if (relayout->finished || end <= file.folderOffset) return;
+    // One encoder serves the setup file's blocks and the relayout's.
+    const bool mszip = reader.cabinet->folders[reader.folder].compression ==
+                       kCompressionMszip;
+    if (mszip && pass->blocks.encoder == nullptr)
+      pass->blocks.encoder = createMszipEncoder();
+    if (mszip && pass->blocks.encoder == nullptr) {
+      relayout->status = CabStatus::NoMemory;
+      relayout->finished = true;
+      return;
+    }
+    startRelayoutHold(relayout, reader, pass->blocks.encoder);
+  } else if (relayout->holding) {
+    holdRelayoutBlock(relayout, reader);
+  } else {
+    writeRelayoutBlock(relayout, reader);
+  }
+  if (relayout->holding && end >= file.folderOffset + file.size) {
+    // The document is whole: its change decides.
+    planSetupXmlChange(&pass->xml, changes);
+    if (pass->xml.problem != nullptr || pass->xml.plan.count == 0) {
+      dropRelayout(relayout);
+      relayout->finished = true;
+      return;
+    }
+    if (pass->member.bytes != nullptr &&
+        reader.cabinet->members[pass->member.index].folder == reader.folder)
+      cutRun(&pass->blocks, relayout->first, relayout->oldOffset,
+             reader.cabinet->dataReserveSize);
+    startRelayoutWrite(relayout,
+                       setupXmlReplacement(pass->xml, file.folderOffset));
+  }
+  if (relayout->writing && !relayout->finished &&
+      reader.nextBlock == reader.cabinet->folders[reader.folder].blockCount)
+    finishRelayout(relayout, *reader.cabinet);
+}
+
 }  // namespace
+
+bool changesSetupXml(const ChangeRequest& changes) {
+  return changes.archGiven || changes.minVersionGiven ||
+         changes.maxVersionGiven;
+}
 
 CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
                       const ChangeRequest& changes, ChangePass* pass) {
@@ -237,6 +314,16 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
   SetupSearch search;
   CabStatus status =
       startSetupSearch(&search, source, cabinet, &pass->member);
+  if (status == CabStatus::Ok)
+    status = copySetupXmlToo(&search, &pass->xml.copy);
+  // The setup XML's folder is laid out anew when its change needs it.
+  const bool relay = pass->xml.copy.bytes != nullptr && changesSetupXml(changes);
+  FolderRelayout* relayout = &pass->relayout;
+  HeaderPatch patch = {pass, cabinet, &changes};
+  if (relay) {
+    relayout->folder = cabinet->members[pass->xml.copy.index].folder;
+    relayout->patch = {patchSetupHeader, &patch};
+  }
   FolderReader reader;
   initFolderReader(&reader, source, cabinet);
   reader.checkReadings = true;
@@ -249,22 +336,44 @@ CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,
       if (status == CabStatus::Ok)
         status = searchFolderBytes(&search, i, reader.dataStart, reader.data,
                                    reader.dataSize);
-      if (status == CabStatus::Ok && setupFileFound(search) &&
+      // Where the relayout has taken over, it writes the setup file's
+      // header too.
+      const bool relaid = relay && relayout->writing &&
+                          i == relayout->folder &&
+                          reader.nextBlock - 1 >= relayout->first;
+      if (status == CabStatus::Ok && setupFileFound(search) && !relaid &&
           i == cabinet->members[pass->member.index].folder)
         takeBlock(reader, changes, pass);
+      if (status == CabStatus::Ok && relay && i == relayout->folder)
+        relayBlock(reader, changes, pass);
     }
   }
   closeFolder(&reader);
   if (status == CabStatus::Ok) status = checkCabinetLayout(source, *cabinet);
   status = endSetupSearch(&search, status);
   if (status == CabStatus::Ok) {
-    pass->blocks.folder = cabinet->members[pass->member.index].folder;
+    if (pass->member.bytes != nullptr)
+      pass->blocks.folder = cabinet->members[pass->member.index].folder;
     pass->programs = search.programs;
+    // A document the pass did not meet whole (too large to copy, or empty
+    // at its folder's end) is planned here, to say why it cannot change.
+    if (cabinet->setupXmlCount != 0 && changesSetupXml(changes) &&
+        !pass->xml.planned)
+      planSetupXmlChange(&pass->xml, changes);
   }
+  relayout->patch = {nullptr, nullptr};
+  // What only the pass needed goes before the image is built and checked.
+  releaseRelayoutWork(relayout);
+  freeBlock(pass->blocks.scratch);
+  destroyMszipEncoder(pass->blocks.encoder);
+  pass->blocks.scratch = nullptr;
+  pass->blocks.encoder = nullptr;
   return status;
 }
 
 void releaseChangePass(ChangePass* pass) {
+  releaseSetupXmlChange(&pass->xml);
+  releaseRelayout(&pass->relayout);
   freeBlock(pass->member.bytes);
   freeBlock(pass->blocks.records);
   freeBlock(pass->blocks.scratch);

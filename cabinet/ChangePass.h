@@ -21,7 +21,9 @@
 #include <cstdint>
 
 #include "cabinet/Cabinet.h"
+#include "cabinet/FolderRelayout.h"
 #include "cabinet/SetupSearch.h"
+#include "cabinet/SetupXmlMember.h"
 #include "header/HeaderReport.h"
 #include "header/SetupHeader.h"
 
@@ -53,22 +55,32 @@ struct NewBlocks {
   unsigned char* scratch;    // a block's new bytes, its dictionary, a check
 };
 
-/// What the pass of a change gathers: the setup file, the families of the
-/// programs beside it and the new blocks for the fields asked for. The
-/// blocks are made as the setup file's folder goes by, before the change is
-/// known to go ahead; their failures are reported by rebuildCabinet
-/// (NewImage.h) and verifyRebuild (Verify.h).
+/// What the pass of a change gathers: the setup file (member.bytes null
+/// when the cabinet carries only a setup XML), the families of the programs
+/// beside it, the new blocks for the fields asked for, and the setup XML
+/// with its change: its folder laid out anew from the block that holds its
+/// first byte, when the change gives it another size. The blocks are made
+/// as the folders go by, before the change is known to go ahead; their
+/// failures are reported by rebuildCabinet (NewImage.h) and verifyRebuild
+/// (Verify.h).
 struct ChangePass {
   SetupMember member;
   ProgramFamilies programs;
   NewBlocks blocks;
+  SetupXmlChange xml;
+  FolderRelayout relayout;
 };
+
+/// True when the change gives the setup XML new values: the fields asked
+/// for have a counterpart in it (the architecture, the version ranges).
+bool changesSetupXml(const ChangeRequest& changes);
 
 /// Reads every block of the cabinet in memory once: checks its checksum,
 /// decodes it, in both readings where they can differ (a block that means
-/// different bytes to different readers is refused, Unhandled), feeds the
-/// search for the setup file and the programs' families and makes the new
-/// blocks for changes. Then checks the layout (checkCabinetLayout) and ends
+/// different bytes to different readers is refused, ReadersDiffer), feeds
+/// the search for the setup file, the setup XML and the programs' families,
+/// plans the setup XML's change once it is whole (xml.problem when it
+/// cannot be changed) and makes the new blocks for changes. Then checks the layout (checkCabinetLayout) and ends
 /// the search (endSetupSearch). Release pass with releaseChangePass on
 /// every path.
 CabStatus passCabinet(const CabinetSource& source, Cabinet* cabinet,

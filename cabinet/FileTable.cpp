@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/SetupXmlMember.h"
 #include "header/Endian.h"
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
@@ -137,6 +138,9 @@ CabStatus readFileTable(const CabinetSource& source, Cabinet* cabinet) {
       break;
     }
     position = nameStart + file.nameLength + 1;
+    if (isSetupXmlName(nameBytes, file.nameLength) &&
+        cabinet->setupXmlCount++ == 0)
+      cabinet->setupXmlIndex = i;
 
     char name[kMaxNameSize];
     if (file.folder >= kFirstContinuedFolder) {

@@ -419,3 +419,23 @@ void storeMszipBlock(const unsigned char* data, std::uint32_t size,
   std::memcpy(stored + 5, data, size);
   *written = 2 + 5 + size;
 }
+
+MszipWrite writeMszipBlock(MszipEncoder* encoder,
+                           const unsigned char* dictionary,
+                           const unsigned char* data, std::uint32_t size,
+                           unsigned char* out, std::uint32_t* written,
+                           unsigned char* check) {
+  if (encodeMszipBlock(encoder, dictionary, data, size, out, written) !=
+      MszipEncode::Ok)
+    return MszipWrite::NoMemory;
+  const char* difference = nullptr;
+  bool decoded =
+      decodeMszipAlone(out, *written, dictionary, check, size, &difference);
+  if (decoded && difference != nullptr) {
+    storeMszipBlock(data, size, out, written);
+    decoded =
+        decodeMszipAlone(out, *written, dictionary, check, size, &difference);
+  }
+  return decoded && difference == nullptr ? MszipWrite::Ok
+                                          : MszipWrite::DoesNotDecode;
+}

@@ -119,4 +119,19 @@ MszipEncode encodeMszipBlock(MszipEncoder* encoder,
 void storeMszipBlock(const unsigned char* data, std::uint32_t size,
                      unsigned char* out, std::uint32_t* written);
 
+/// Outcome of writeMszipBlock.
+enum class MszipWrite { Ok, NoMemory, DoesNotDecode };
+
+/// A block as the tool writes it: encodeMszipBlock, then decoded back at
+/// once on its own into check (size bytes) against the same dictionary,
+/// checking its form (decodeMszipAlone); where libmspack would read it
+/// otherwise (which zlib's deflate does not write), it is written stored
+/// instead. The caller compares check with data. DoesNotDecode when the
+/// block written does not decode to size bytes.
+MszipWrite writeMszipBlock(MszipEncoder* encoder,
+                           const unsigned char* dictionary,
+                           const unsigned char* data, std::uint32_t size,
+                           unsigned char* out, std::uint32_t* written,
+                           unsigned char* check);
+
 #endif

@@ -1,15 +1,15 @@
 // NewImage.cpp - the new cabinet image of a change, assembled from the
 // original and the blocks the pass made.
 //
-// The image is described as the original with at most two edits, each
-// replacing one range of the original (the run of new block records, the
-// signature's reserve) by new bytes. A position of the original that no
+// The image is described as the original with at most three edits, each
+// replacing one range of the original (the run of new block records of the
+// setup file's folder, the new blocks of the setup XML's folder to its end,
+// the signature's reserve) by new bytes. A position of the original that no
 // edit covers moves by the size changes of the edits before it; the fields
 // that hold positions (cbCabinet, coffFiles, coffCabStart) are then
 // written anew.
 #include "cabinet/NewImage.h"
 
-#include <utility>  // std::swap: edits by position
 #include <cstring>
 
 #include "cabinet/CabinetFormat.h"
@@ -32,7 +32,7 @@ struct Edit {
 
 // The edits of one image, sorted by position once all are in.
 struct Edits {
-  Edit list[2];
+  Edit list[3];
   std::uint32_t count = 0;
 };
 
@@ -108,6 +108,12 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
     reportError("Cannot allocate memory to compress cabinet data");
     return blocks.status;
   }
+  const FolderRelayout& relayout = pass.relayout;
+  if (relayout.status == CabStatus::NoMemory) {
+    reportError("Cannot allocate memory to compress cabinet data");
+    return relayout.status;
+  }
+  if (relayout.status != CabStatus::Ok) return relayout.status;
   Edits edits;
   if (blocks.count != 0) {
     edits.list[edits.count++] = {blocks.oldOffset, blocks.oldSize, blocks.size,
@@ -115,16 +121,22 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
     result->reencoded =
         cabinet->folders[blocks.folder].compression == kCompressionMszip;
   }
+  if (relayout.writing) {
+    edits.list[edits.count++] = {relayout.oldOffset, relayout.oldSize,
+                                 relayout.size, relayout.records, 0};
+    result->relaid = true;
+  }
 
   // Folder 0's copy of the architecture follows the setup file's, when it
-  // is a faithful copy.
+  // is a faithful copy (a cabinet with only a setup XML has none to keep).
   const unsigned char* oldHeader = request.member->bytes;
-  const std::uint32_t oldArch =
-      readLE32(oldHeader + SetupHeader::kArchitecture);
   const std::uint32_t newArch =
-      readLE32(request.newHeader + SetupHeader::kArchitecture);
+      oldHeader == nullptr
+          ? 0
+          : readLE32(request.newHeader + SetupHeader::kArchitecture);
   result->archCopyUpdated =
-      oldArch != newArch &&
+      oldHeader != nullptr &&
+      readLE32(oldHeader + SetupHeader::kArchitecture) != newArch &&
       archCopyMatches(*cabinet, request.member->bytes, request.member->held);
 
   // The signature goes with its reserve; the reserve sizes go too when no
@@ -150,8 +162,14 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
   }
 
   // By position: the signature's reserve comes before any block.
-  if (edits.count == 2 && edits.list[1].oldOffset < edits.list[0].oldOffset)
-    std::swap(edits.list[0], edits.list[1]);
+  for (std::uint32_t i = 1; i < edits.count; ++i) {
+    for (std::uint32_t k = i; k > 0; --k) {
+      if (edits.list[k - 1].oldOffset <= edits.list[k].oldOffset) break;
+      const Edit earlier = edits.list[k];
+      edits.list[k] = edits.list[k - 1];
+      edits.list[k - 1] = earlier;
+    }
+  }
   std::int64_t shift = 0;
   for (std::uint32_t i = 0; i < edits.count; ++i) {
     Edit& edit = edits.list[i];
@@ -209,6 +227,26 @@ CabStatus rebuildCabinet(const CabinetSource& source, Cabinet* cabinet,
       writeLE32(entry + kFolderDataOffset, at(each.dataOffset));
     if (i == 0 && result->archCopyUpdated)
       writeLE32(entry + kFolderEntrySize + kCopyArchitecture, newArch);
+    if (result->relaid && i == relayout.folder)
+      writeLE16(entry + kFolderBlockCount,
+                static_cast<std::uint16_t>(relayout.first + relayout.count));
+  }
+  // The setup XML's new size, and the members behind it in its folder.
+  if (result->relaid) {
+    const SetupMember& xml = pass.xml.copy;
+    const CabMember& old = cabinet->members[xml.index];
+    for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
+      const CabMember& member = cabinet->members[i];
+      unsigned char* entry = image + at(member.entryOffset);
+      if (i == xml.index) {
+        writeLE32(entry + kFileSize, pass.xml.plan.newSize);
+      } else if (member.folder == old.folder &&
+                 member.folderOffset >= old.folderOffset + old.size) {
+        writeLE32(entry + kFileFolderOffset,
+                  static_cast<std::uint32_t>(member.folderOffset +
+                                             relayout.shift));
+      }
+    }
   }
   result->image = image;
   result->size = static_cast<std::uint32_t>(newSize);

@@ -1,6 +1,8 @@
 // NewImage.h - the new image of a changed cabinet: the original with the
 // blocks the pass made (ChangePass.h) in place of the old ones, the
-// signature removed when asked, and every position that moved written anew.
+// signature removed when asked, and every position that moved written anew:
+// where the setup XML changed size, its size, the places of the members
+// behind it in its folder and the folder's block count too.
 #ifndef SETUPHDR_CABINET_NEWIMAGE_H
 #define SETUPHDR_CABINET_NEWIMAGE_H
 
@@ -13,7 +15,8 @@
 
 /// What the new image is to differ in.
 struct RebuildRequest {
-  const SetupMember* member;         // the setup file as read
+  const SetupMember* member;         // the setup file as read (bytes null
+                                     // when the cabinet has only a setup XML)
   const unsigned char* newHeader;    // its 100 header bytes after the change
   const ChangeRequest* changes;      // the fields asked for
   bool removeSignature;              // drop a signature and its reserve
@@ -28,6 +31,7 @@ struct RebuildResult {
   bool archCopyUpdated;     // folder 0's copy of the architecture followed
   bool signatureRemoved;
   bool reencoded;           // MSZIP blocks were encoded anew
+  bool relaid;              // the setup XML's folder was laid out anew
 };
 
 /// True when folder 0's reserve holds a copy of the setup file's header

@@ -18,6 +18,7 @@
 #include "cabinet/FileTable.h"
 #include "cabinet/FolderReader.h"
 #include "header/SetupHeader.h"
+#include "header/SetupXml.h"
 #include "runtime/Console.h"
 #include "runtime/Runtime.h"
 
@@ -116,16 +117,17 @@ CabStatus startSearchOf(SetupSearch* search, const CabinetSource& source,
   return startMemberHeads(&search->heads, source, *cabinet, only);
 }
 
-// Feeds search each folder with a candidate, from its start and only as
-// far as the search needs: its last block is decoded only up to there.
+// Feeds search each folder that holds a candidate or the setup XML, from
+// its start and only as far as the search needs: its last block is decoded
+// only up to there.
 CabStatus feedSearch(const CabinetSource& source, Cabinet* cabinet,
                      SetupSearch* search) {
   CabStatus status = CabStatus::Ok;
   FolderReader reader;
   initFolderReader(&reader, source, cabinet);
-  const MemberHeads& heads = search->heads;
-  for (std::uint32_t c = 0; status == CabStatus::Ok && c < heads.count;) {
-    const std::uint16_t folder = heads.candidates[c].folder;
+  for (std::uint16_t folder = 0;
+       status == CabStatus::Ok && folder < cabinet->folderCount; ++folder) {
+    if (setupSearchEnd(search, folder) == 0) continue;
     const CabFolder& entry = cabinet->folders[folder];
     status = startFolder(&reader, folder);
     while (status == CabStatus::Ok && reader.nextBlock < entry.blockCount) {
@@ -145,7 +147,6 @@ CabStatus feedSearch(const CabinetSource& source, Cabinet* cabinet,
         status = extendFolderBlock(&reader, end - reader.dataStart);
       }
     }
-    while (c < heads.count && heads.candidates[c].folder == folder) ++c;
   }
   closeFolder(&reader);
   return status;
@@ -158,11 +159,33 @@ CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
   return startSearchOf(search, source, cabinet, member, kEveryMember);
 }
 
+CabStatus copySetupXmlToo(SetupSearch* search, SetupMember* xml) {
+  *xml = SetupMember{};
+  const Cabinet& cabinet = *search->cabinet;
+  if (cabinet.setupXmlCount == 0) return CabStatus::Ok;
+  search->xml = xml;
+  const CabMember& file = cabinet.members[cabinet.setupXmlIndex];
+  xml->index = cabinet.setupXmlIndex;
+  xml->size = file.size;
+  if (file.size > kSetupXmlSizeLimit) return CabStatus::Ok;
+  xml->bytes = static_cast<unsigned char*>(
+      allocCabinetTable(*search->source, file.size, 1));
+  if (xml->bytes == nullptr) return CabStatus::NoMemory;
+  xml->held = file.size;
+  search->xmlEnd = file.folderOffset + file.size;
+  return CabStatus::Ok;
+}
+
 std::uint32_t setupSearchEnd(SetupSearch* search, std::uint16_t folder) {
   std::uint32_t end = memberHeadsEnd(&search->heads, folder);
   if (setupFileFound(*search) && search->captureFolder == folder &&
       search->captureEnd > end)
     end = search->captureEnd;
+  const SetupMember* xml = search->xml;
+  if (xml != nullptr && xml->bytes != nullptr &&
+      search->cabinet->members[xml->index].folder == folder &&
+      search->xmlEnd > end)
+    end = search->xmlEnd;
   return end;
 }
 
@@ -177,6 +200,13 @@ CabStatus searchFolderBytes(SetupSearch* search, std::uint16_t folder,
   if (setupFileFound(*search) && search->captureFolder == folder)
     copyOverlap(search->captureStart, member->held, start, start + size,
                 bytes, member->bytes);
+  SetupMember* xml = search->xml;
+  if (xml != nullptr && xml->bytes != nullptr) {
+    const CabMember& file = search->cabinet->members[xml->index];
+    if (file.folder == folder)
+      copyOverlap(file.folderOffset, xml->held, start, start + size, bytes,
+                  xml->bytes);
+  }
   return CabStatus::Ok;
 }
 
@@ -187,7 +217,12 @@ bool setupFileFound(const SetupSearch& search) {
 CabStatus endSetupSearch(SetupSearch* search, CabStatus status) {
   const bool quiet = search->source->quiet;
   SetupMember* member = search->member;
-  if (member != nullptr && status == CabStatus::Ok && search->found == 0) {
+  // A setup XML stands in for a missing setup file.
+  if (member != nullptr && status == CabStatus::Ok && search->found == 0 &&
+      search->xml != nullptr) {
+    // Nothing to say: the setup XML is all the cabinet carries.
+  } else if (member != nullptr && status == CabStatus::Ok &&
+             search->found == 0) {
     if (!quiet) reportError("No setup file in the cabinet");
     status = CabStatus::NoSetupFile;
   } else if (member != nullptr && status == CabStatus::Ok &&
@@ -201,14 +236,21 @@ CabStatus endSetupSearch(SetupSearch* search, CabStatus status) {
     freeBlock(member->bytes);
     member->bytes = nullptr;
   }
+  if (search->xml != nullptr && status != CabStatus::Ok) {
+    freeBlock(search->xml->bytes);
+    search->xml->bytes = nullptr;
+  }
   endMemberHeads(&search->heads);
   return status;
 }
 
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
-                        SetupMember* member, ProgramFamilies* programs) {
+                        SetupMember* member, ProgramFamilies* programs,
+                        SetupMember* xml) {
   SetupSearch search;
   CabStatus status = startSetupSearch(&search, source, cabinet, member);
+  if (status == CabStatus::Ok && xml != nullptr)
+    status = copySetupXmlToo(&search, xml);
   if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
   status = endSetupSearch(&search, status);
   if (status == CabStatus::Ok && programs != nullptr)
@@ -251,6 +293,17 @@ CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
   SetupSearch search;
   CabStatus status =
       startSearchOf(&search, source, cabinet, member, index);
+  if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
+  return endSetupSearch(&search, status);
+}
+
+CabStatus copySetupXml(const CabinetSource& source, Cabinet* cabinet,
+                       SetupMember* xml) {
+  // A search for no setup file: the member looked at is the XML itself.
+  SetupSearch search;
+  CabStatus status = startSearchOf(&search, source, cabinet, nullptr,
+                                   cabinet->setupXmlIndex);
+  if (status == CabStatus::Ok) status = copySetupXmlToo(&search, xml);
   if (status == CabStatus::Ok) status = feedSearch(source, cabinet, &search);
   return endSetupSearch(&search, status);
 }

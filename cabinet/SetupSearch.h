@@ -27,8 +27,9 @@
 /// kPlatformListLimit characters.
 constexpr std::uint32_t kSetupFileReach = 0xFFFF + 0xFFFF + kPlatformListLimit;
 
-/// The setup file found: its member index, its size and a copy of its
-/// first bytes, all of them or the first kSetupFileReach.
+/// A member that carries install checks (the setup file, the setup XML):
+/// its member index, its size and a copy of its first bytes, all of them or
+/// as many as its reach (kSetupFileReach for the setup file).
 struct SetupMember {
   std::uint32_t index;
   std::uint32_t size;
@@ -49,6 +50,8 @@ struct SetupSearch {
   std::uint16_t captureFolder;  // the first setup file's place
   std::uint32_t captureStart;
   std::uint32_t captureEnd;     // of its held bytes
+  SetupMember* xml;             // the setup XML's copy, or null
+  std::uint32_t xmlEnd;         // of its bytes in its folder's stream
   ProgramFamilies programs;     // of the members whose heads are in
   std::uint32_t namesUsed;
   char names[kSetupNameListSize];  // the setup files seen, for a refusal
@@ -60,6 +63,12 @@ struct SetupSearch {
 /// any number of setup files is a result. NoMemory after its line.
 CabStatus startSetupSearch(SetupSearch* search, const CabinetSource& source,
                            Cabinet* cabinet, SetupMember* member);
+
+/// Has the search copy the cabinet's setup XML (the first member named
+/// _setup.xml) into xml as well, all of it, when it has at most
+/// kSetupXmlSizeLimit bytes (else xml->bytes stays null); a cabinet that
+/// has a setup XML then needs no setup file. NoMemory after its line.
+CabStatus copySetupXmlToo(SetupSearch* search, SetupMember* xml);
 
 /// Where in folder's stream the search needs no more bytes: 0 when it needs
 /// none of the folder. Grows when the setup file is found in the folder.
@@ -84,12 +93,15 @@ CabStatus endSetupSearch(SetupSearch* search, CabStatus status);
 
 /// Looks at the first bytes of every member, decoding each folder only as
 /// far as those bytes (and the setup file's own held bytes) reach, and
-/// copies out the one setup file. NoSetupFile when no member is one,
+/// copies out the one setup file; and, with xml given, the setup XML too
+/// (copySetupXmlToo): a cabinet with one needs no setup file (member->bytes
+/// null). NoSetupFile when no member is one,
 /// SeveralSetupFiles (naming them) when several are. The families of the
 /// programs go to *programs when it is given.
 CabStatus findSetupFile(const CabinetSource& source, Cabinet* cabinet,
                         SetupMember* member,
-                        ProgramFamilies* programs = nullptr);
+                        ProgramFamilies* programs = nullptr,
+                        SetupMember* xml = nullptr);
 
 /// Every setup file of a cabinet and the families of its programs, as one
 /// pass over the members' first bytes finds them.
@@ -111,6 +123,12 @@ CabStatus scanCabinet(const CabinetSource& source, Cabinet* cabinet,
 /// those. NoSetupFile, with its line, when that member is not a setup file.
 CabStatus copySetupFile(const CabinetSource& source, Cabinet* cabinet,
                         std::uint32_t index, SetupMember* member);
+
+/// Copies the cabinet's setup XML (as copySetupXmlToo, xml->bytes null
+/// without one or over the limit), decoding its folder only as far as its
+/// bytes.
+CabStatus copySetupXml(const CabinetSource& source, Cabinet* cabinet,
+                       SetupMember* xml);
 
 /// For a change: refuses (Unhandled, with its line) a cabinet in which
 /// another member shares the setup file's changeable header bytes, since

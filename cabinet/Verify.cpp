@@ -19,9 +19,12 @@
 
 #include "cabinet/CabinetFormat.h"
 #include "cabinet/FolderReader.h"
+#include "cabinet/FolderRelayout.h"
+#include "cabinet/SetupXmlMember.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
+#include "runtime/Runtime.h"
 
 using namespace CabFormat;
 
@@ -62,11 +65,40 @@ std::uint32_t recordSize(const unsigned char* image, const Cabinet& cabinet,
          readLE16(image + offset + kBlockDataSize);
 }
 
+// The file table of an image whose setup XML changed size: the original's
+// bytes but for the setup XML's size and the places of the members behind
+// it in its folder, moved by as much.
+bool sameMovedFileTable(const Cabinet& old, const Cabinet& rebuilt,
+                        const ChangePass& pass) {
+  const std::uint32_t tableSize = old.fileTableEnd - old.filesOffset;
+  auto* expected = static_cast<unsigned char*>(allocZeroed(tableSize + 1));
+  if (expected == nullptr) return false;
+  std::memcpy(expected, old.fileTable, tableSize);
+  const CabMember& xml = old.members[pass.xml.copy.index];
+  for (std::uint32_t i = 0; i < old.fileCount; ++i) {
+    const CabMember& member = old.members[i];
+    unsigned char* entry = expected + (member.entryOffset - old.filesOffset);
+    if (i == pass.xml.copy.index) {
+      writeLE32(entry + kFileSize, pass.xml.plan.newSize);
+    } else if (member.folder == xml.folder &&
+               member.folderOffset >= xml.folderOffset + xml.size) {
+      writeLE32(entry + kFileFolderOffset,
+                static_cast<std::uint32_t>(member.folderOffset +
+                                           pass.relayout.shift));
+    }
+  }
+  const bool same =
+      std::memcmp(expected, rebuilt.fileTable, tableSize) == 0;
+  freeBlock(expected);
+  return same;
+}
+
 // The structure: what must be equal, and what may differ only as asked.
 bool sameStructure(const CabinetSource& oldSource, const Cabinet& old,
                    const CabinetSource& newSource, const Cabinet& rebuilt,
-                   const RebuildRequest& request,
+                   const RebuildRequest& request, const ChangePass& pass,
                    const RebuildResult& result) {
+  const FolderRelayout& relayout = pass.relayout;
   if (rebuilt.isSigned || rebuilt.cabinetSize != result.size ||
       rebuilt.folderCount != old.folderCount ||
       rebuilt.fileCount != old.fileCount ||
@@ -94,24 +126,38 @@ bool sameStructure(const CabinetSource& oldSource, const Cabinet& old,
     return false;
   }
 
-  // The file table, byte for byte.
+  // The file table, byte for byte; where the setup XML changed size, with
+  // its new size and the members behind it moved.
   const std::uint32_t tableSize = old.fileTableEnd - old.filesOffset;
-  if (rebuilt.fileTableEnd - rebuilt.filesOffset != tableSize ||
-      std::memcmp(old.fileTable, rebuilt.fileTable, tableSize) != 0)
+  if (rebuilt.fileTableEnd - rebuilt.filesOffset != tableSize) return false;
+  if (!result.relaid) {
+    if (std::memcmp(old.fileTable, rebuilt.fileTable, tableSize) != 0)
+      return false;
+  } else if (!sameMovedFileTable(old, rebuilt, pass)) {
     return false;
+  }
 
   for (std::uint16_t i = 0; i < old.folderCount; ++i) {
     const CabFolder& a = old.folders[i];
     const CabFolder& b = rebuilt.folders[i];
-    if (a.compression != b.compression || a.blockCount != b.blockCount ||
-        a.uncompressedSize != b.uncompressedSize)
+    // A folder laid out anew keeps its blocks before the first replaced.
+    const bool relaid = result.relaid && i == relayout.folder;
+    const std::uint32_t blocks =
+        relaid ? relayout.first + relayout.count : a.blockCount;
+    const std::uint64_t size =
+        relaid ? static_cast<std::uint64_t>(a.uncompressedSize +
+                                            relayout.shift)
+               : a.uncompressedSize;
+    if (a.compression != b.compression || b.blockCount != blocks ||
+        b.uncompressedSize != size)
       return false;
-    if (a.compression == kCompressionStored &&
+    if (a.compression == kCompressionStored && !relaid &&
         a.dataEnd - a.dataOffset != b.dataEnd - b.dataOffset)
       return false;
     // Block by block, the same uncompressed sizes.
     std::uint32_t x = a.dataOffset, y = b.dataOffset;
-    for (std::uint16_t k = 0; k < a.blockCount; ++k) {
+    const std::uint32_t kept = relaid ? relayout.first : a.blockCount;
+    for (std::uint32_t k = 0; k < kept; ++k) {
       if (readLE16(oldSource.image + x + kBlockUncompressed) !=
           readLE16(newSource.image + y + kBlockUncompressed))
         return false;
@@ -132,7 +178,7 @@ bool sameStructure(const CabinetSource& oldSource, const Cabinet& old,
       return false;
   }
   // Stored folders and an untouched signature keep the file's length.
-  return result.reencoded || result.signatureRemoved ||
+  return result.reencoded || result.relaid || result.signatureRemoved ||
          result.size == old.fileSize;
 }
 
@@ -212,6 +258,173 @@ bool sameStream(FolderReader* a, FolderReader* b, std::uint16_t i,
   return same;
 }
 
+// The setup file's header differs only in the fields asked for, no other
+// member holds a byte that changed, and (unless the relayout of its folder
+// wrote it) the new blocks hold that header. Names the first disagreement.
+bool sameSetupHeader(const Cabinet& cabinet, const RebuildRequest& request,
+                     const NewBlocks& blocks, bool relaid,
+                     const char** reason) {
+  const unsigned char* oldHeader = request.member->bytes;
+  const bool changed =
+      std::memcmp(oldHeader, request.newHeader, SetupHeader::kSize) != 0;
+  for (std::uint32_t i = 0; i < SetupHeader::kSize; ++i) {
+    if (oldHeader[i] != request.newHeader[i] &&
+        !inAskedField(*request.changes, i)) {
+      *reason = "the setup file differs outside the fields asked for";
+      return false;
+    }
+  }
+  if (!relaid && (changed != (blocks.changeEnd != 0) ||
+                  (changed && std::memcmp(blocks.header, request.newHeader,
+                                          SetupHeader::kSize) != 0))) {
+    *reason = "the new blocks hold another header";
+    return false;
+  }
+  const CabMember& setup = cabinet.members[request.member->index];
+  for (std::uint32_t i = 0; i < cabinet.fileCount; ++i) {
+    const CabMember& other = cabinet.members[i];
+    if (i == request.member->index || other.folder != setup.folder) continue;
+    for (std::uint32_t p = 0; p < SetupHeader::kSize; ++p) {
+      const std::uint32_t at = setup.folderOffset + p;
+      if (oldHeader[p] != request.newHeader[p] && at >= other.folderOffset &&
+          at - other.folderOffset < other.size) {
+        *reason = "another member shares a changed byte";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The setup XML's new document reads back with the values asked for and
+// the others as they were, and differs from the old one only inside the
+// values replaced.
+bool newDocumentHolds(const ChangePass& pass, const ChangeRequest& changes,
+                      const char** reason) {
+  *reason = "the new setup XML does not hold the values asked for";
+  const SetupXmlChange& change = pass.xml;
+  auto* document =
+      static_cast<unsigned char*>(allocZeroed(change.plan.newSize + 1));
+  if (document == nullptr) return false;
+  writeSetupXmlEdit(change.copy.bytes, change.copy.size, change.plan, 0,
+                    change.plan.newSize, document);
+  const bool holds =
+      setupXmlEditHolds(change, changes, document, change.plan.newSize);
+  freeBlock(document);
+  return holds;
+}
+
+// The records of the folder laid out anew, from its first block replaced,
+// are the relayout's.
+bool sameRelaidRecords(const CabinetSource& newSource, const Cabinet& rebuilt,
+                       const FolderRelayout& relayout) {
+  const CabFolder& folder = rebuilt.folders[relayout.folder];
+  std::uint32_t y = folder.dataOffset;
+  for (std::uint32_t k = 0; k < relayout.first; ++k)
+    y += recordSize(newSource.image, rebuilt, y);
+  return folder.dataEnd - y == relayout.size &&
+         std::memcmp(newSource.image + y, relayout.records, relayout.size) ==
+             0;
+}
+
+// The bytes a folder laid out anew must decode to, made from the old
+// folder's bytes as they are streamed, and waiting in a queue until the new
+// folder's bytes are there to be compared.
+struct ExpectedBytes {
+  unsigned char* bytes;
+  std::uint32_t size;  // used, from the start of bytes
+  std::uint32_t room;
+  std::uint32_t head;  // compared already
+};
+
+bool pushExpected(ExpectedBytes* queue, const unsigned char* bytes,
+                  std::uint32_t size) {
+  if (queue->head != 0 && queue->head >= queue->size / 2) {
+    std::memmove(queue->bytes, queue->bytes + queue->head,
+                 queue->size - queue->head);
+    queue->size -= queue->head;
+    queue->head = 0;
+  }
+  if (!growBlock(&queue->bytes, queue->size, &queue->room, size)) return false;
+  std::memcpy(queue->bytes + queue->size, bytes, size);
+  queue->size += size;
+  return true;
+}
+
+// Pushes what the current block of reader (old) becomes in the new stream:
+// its bytes with the setup file's new header, and the setup XML's new
+// document in place of the old one. False when memory is short.
+bool pushOldBlock(ExpectedBytes* queue, const FolderReader& reader,
+                  const ChangePass& pass, const RebuildRequest& request,
+                  const unsigned char* document, unsigned char* scratch) {
+  const Cabinet& cabinet = *reader.cabinet;
+  const std::uint32_t s = reader.dataStart;
+  const std::uint32_t e = s + reader.dataSize;
+  std::memcpy(scratch, reader.data, reader.dataSize);
+  if (request.member->bytes != nullptr &&
+      cabinet.members[request.member->index].folder == reader.folder) {
+    const std::uint64_t headerStart =
+        cabinet.members[request.member->index].folderOffset;
+    for (std::uint64_t p = headerStart > s ? headerStart : s;
+         p < e && p < headerStart + SetupHeader::kSize; ++p)
+      scratch[p - s] = request.newHeader[p - headerStart];
+  }
+  const CabMember& xml = cabinet.members[pass.xml.copy.index];
+  const std::uint32_t xs = xml.folderOffset;
+  const std::uint32_t xe = xs + xml.size;
+  bool pushed = true;
+  if (s < xs)
+    pushed = pushExpected(queue, scratch, (e < xs ? e : xs) - s);
+  if (pushed && s <= xs && xs < e)
+    pushed = pushExpected(queue, document, pass.xml.plan.newSize);
+  if (pushed && e > xe) {
+    const std::uint32_t from = s > xe ? s : xe;
+    pushed = pushExpected(queue, scratch + (from - s), e - from);
+  }
+  return pushed;
+}
+
+// Streams the folder laid out anew in both images, the new one in both
+// readings: it decodes to the old stream with the setup file's new header
+// and the setup XML's new document in place of the old one.
+bool sameRelaidStream(FolderReader* a, FolderReader* b, const ChangePass& pass,
+                      const RebuildRequest& request) {
+  const std::uint16_t folder = pass.relayout.folder;
+  const SetupXmlChange& change = pass.xml;
+  auto* document =
+      static_cast<unsigned char*>(allocZeroed(change.plan.newSize + 1));
+  auto* scratch =
+      static_cast<unsigned char*>(allocZeroed(kMaxBlockUncompressed));
+  ExpectedBytes queue = {nullptr, 0, 0, 0};
+  bool same = document != nullptr && scratch != nullptr &&
+              startFolder(a, folder) == CabStatus::Ok &&
+              startFolder(b, folder) == CabStatus::Ok;
+  if (same)
+    writeSetupXmlEdit(change.copy.bytes, change.copy.size, change.plan, 0,
+                      change.plan.newSize, document);
+  const std::uint32_t oldBlocks = a->cabinet->folders[folder].blockCount;
+  const std::uint32_t newBlocks = b->cabinet->folders[folder].blockCount;
+  while (same && b->nextBlock < newBlocks) {
+    same = readFolderBlock(b) == CabStatus::Ok;
+    while (same && queue.size - queue.head < b->dataSize &&
+           a->nextBlock < oldBlocks)
+      same = readFolderBlock(a) == CabStatus::Ok &&
+             pushOldBlock(&queue, *a, pass, request, document, scratch);
+    same = same && queue.size - queue.head >= b->dataSize &&
+           std::memcmp(queue.bytes + queue.head, b->data, b->dataSize) == 0;
+    if (same) queue.head += b->dataSize;
+  }
+  // Old blocks inside the document's old bytes add nothing.
+  while (same && a->nextBlock < oldBlocks)
+    same = readFolderBlock(a) == CabStatus::Ok &&
+           pushOldBlock(&queue, *a, pass, request, document, scratch);
+  same = same && queue.head == queue.size;
+  freeBlock(queue.bytes);
+  freeBlock(scratch);
+  freeBlock(document);
+  return same;
+}
+
 }  // namespace
 
 bool newBlockHoldsChange(const unsigned char* decoded,
@@ -239,60 +452,57 @@ bool verifyRebuild(const CabinetSource& source, Cabinet* cabinet,
                    const RebuildRequest& request, const ChangePass& pass,
                    const RebuildResult& result) {
   const NewBlocks& blocks = pass.blocks;
+  const FolderRelayout& relayout = pass.relayout;
   if (blocks.problem != nullptr) return fail(blocks.problem);
+  if (relayout.problem != nullptr) return fail(relayout.problem);
   const CabinetSource fresh = {result.image, result.size, nullptr, nullptr,
                                true};
   Cabinet rebuilt;
   if (readCabinet(fresh, &rebuilt) != CabStatus::Ok ||
       checkWholeCabinet(fresh, &rebuilt, false) != CabStatus::Ok)
     return fail("it does not read back");
-  if (!sameStructure(source, *cabinet, fresh, rebuilt, request, result))
+  if (!sameStructure(source, *cabinet, fresh, rebuilt, request, pass, result))
     return fail("its structure differs from the original");
 
-  // The setup file's header differs only in the fields asked for, and the
-  // new blocks hold that header.
-  const unsigned char* oldHeader = request.member->bytes;
-  const bool changed =
-      std::memcmp(oldHeader, request.newHeader, SetupHeader::kSize) != 0;
-  for (std::uint32_t i = 0; i < SetupHeader::kSize; ++i) {
-    if (oldHeader[i] != request.newHeader[i] &&
-        !inAskedField(*request.changes, i))
-      return fail("the setup file differs outside the fields asked for");
-  }
-  if (changed != (blocks.changeEnd != 0) ||
-      (changed && std::memcmp(blocks.header, request.newHeader,
-                              SetupHeader::kSize) != 0))
-    return fail("the new blocks hold another header");
-  // No other member may hold a byte that changed.
-  const CabMember& setup = cabinet->members[request.member->index];
-  for (std::uint32_t i = 0; i < cabinet->fileCount; ++i) {
-    const CabMember& other = cabinet->members[i];
-    if (i == request.member->index || other.folder != setup.folder) continue;
-    for (std::uint32_t p = 0; p < SetupHeader::kSize; ++p) {
-      const std::uint32_t at = setup.folderOffset + p;
-      if (oldHeader[p] != request.newHeader[p] && at >= other.folderOffset &&
-          at - other.folderOffset < other.size)
-        return fail("another member shares a changed byte");
-    }
-  }
+  const bool hasSetup = request.member->bytes != nullptr;
+  const std::uint32_t noFolder = 0x10000;
+  const std::uint32_t setupFolder =
+      hasSetup ? cabinet->members[request.member->index].folder : noFolder;
+  const std::uint32_t relaidFolder = result.relaid ? relayout.folder : noFolder;
+  const char* reason = nullptr;
+  if (hasSetup && !sameSetupHeader(*cabinet, request, blocks,
+                                   setupFolder == relaidFolder, &reason))
+    return fail(reason);
+  if (result.relaid && !newDocumentHolds(pass, *request.changes, &reason))
+    return fail(reason);
 
   for (std::uint16_t i = 0; i < cabinet->folderCount; ++i) {
-    if (i != setup.folder &&
+    if (i != setupFolder && i != relaidFolder &&
         !sameRecords(source, *cabinet, fresh, rebuilt, i))
       return fail("a folder's content differs from the original");
   }
-  const char* reason = nullptr;
-  if (!sameSetupFolder(source, *cabinet, fresh, rebuilt, blocks, &reason))
-    return fail(reason);
-  const CabFolder& folder = cabinet->folders[setup.folder];
-  if (folder.compression != kCompressionMszip || !folder.shortBlock)
-    return true;
+  // The setup file's folder, unless it is laid out anew as well.
+  bool streamSetupFolder = false;
+  if (hasSetup && setupFolder != relaidFolder) {
+    if (!sameSetupFolder(source, *cabinet, fresh, rebuilt, blocks, &reason))
+      return fail(reason);
+    const CabFolder& folder = cabinet->folders[setupFolder];
+    streamSetupFolder =
+        folder.compression == kCompressionMszip && folder.shortBlock;
+  }
+  if (!streamSetupFolder && !result.relaid) return true;
 
   FolderReader a, b;
   initFolderReader(&a, source, cabinet);
   initFolderReader(&b, fresh, &rebuilt);
   b.checkReadings = true;
-  const bool same = sameStream(&a, &b, setup.folder, request);
+  bool same = true;
+  if (streamSetupFolder)
+    same = sameStream(&a, &b, static_cast<std::uint16_t>(setupFolder),
+                      request);
+  if (same && result.relaid)
+    same = sameRelaidRecords(fresh, rebuilt, relayout) &&
+           sameRelaidStream(&a, &b, pass, request);
   closeFolder(&a);
   closeFolder(&b);
   return same || fail("a folder's content differs from the original");

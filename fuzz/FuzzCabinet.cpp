@@ -14,9 +14,11 @@
 // tests' own reader, unwritten frame positions filled two ways); its new
 // image passes verifyRebuild, reads back with every checksum, ends at its
 // cabinet size, is unsigned when asked, and holds the original's members in
-// both readings but for the asked header fields; libmspack (linked from
-// Debian's libmspack-dev) reads the original and the new image as the
-// tool's reading does, wherever it reads their tables alike.
+// both readings but for the asked header fields and the setup XML's planned
+// document (a cabinet with _setup.xml: both ways copy the same document);
+// libmspack (linked from Debian's libmspack-dev) reads the original and the
+// new image as the tool's reading does, wherever it reads their tables
+// alike.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +37,7 @@
 #include "cabinet/FolderReader.h"
 #include "cabinet/NewImage.h"
 #include "cabinet/SetupSearch.h"
+#include "cabinet/SetupXmlMember.h"
 #include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
@@ -252,18 +255,37 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   // The pass found every block to mean the same to every reader.
   checkWithMspack(whole.image, whole.fileSize, *cabinet,
                   extract(whole.image, whole.fileSize));
-  // The tool refuses a bad header, a member on the bytes to change and a
-  // signature it may not remove.
-  if (!validateHeader(member.bytes, member.size)) return;
-  if ((changes.archGiven || changes.minVersionGiven ||
-       changes.maxVersionGiven || changes.clearPlatforms) &&
+  const bool hasSetup = member.bytes != nullptr;
+  const SetupXmlChange& xml = pass.xml;
+  // The tool refuses a bad header, a member on the bytes to change, a
+  // setup XML it cannot change (or two), -allplatforms without a setup
+  // file and a signature it may not remove.
+  if (hasSetup && !validateHeader(member.bytes, member.size)) return;
+  if (hasSetup &&
+      (changesSetupXml(changes) || changes.clearPlatforms) &&
       reported([&] { return checkSetupFileAlone(*cabinet, member); }) !=
           CabStatus::Ok)
     return;
+  if (!hasSetup && changes.clearPlatforms) return;
+  check(hasSetup || cabinet->setupXmlCount == 1,
+        "a change went ahead without a setup file or one setup XML");
+  if (changesSetupXml(changes) && cabinet->setupXmlCount != 0) {
+    check(xml.planned, "the pass did not plan the setup XML's change");
+    if (xml.problem != nullptr) return;
+    if (xml.plan.count != 0 &&
+        reported([&] {
+          return checkSetupXmlAlone(*cabinet, xml.copy.index);
+        }) != CabStatus::Ok)
+      return;
+  }
+  check(xml.problem == nullptr || !changesSetupXml(changes),
+        "a setup XML the change cannot touch has a problem");
   if (cabinet->isSigned && !unsign) return;
-  unsigned char header[SetupHeader::kSize];
-  std::memcpy(header, member.bytes, sizeof header);
-  applyChanges(header, changes);
+  unsigned char header[SetupHeader::kSize] = {};
+  if (hasSetup) {
+    std::memcpy(header, member.bytes, sizeof header);
+    applyChanges(header, changes);
+  }
   const RebuildRequest request = {&member, header, &changes, unsign};
   RebuildResult result;
   if (reported([&] {
@@ -273,10 +295,13 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
     return;
   }
   const bool removes = unsign && cabinet->isSigned;
-  check(result.unchanged == (!removes && std::memcmp(header, member.bytes,
-                                                     sizeof header) == 0) &&
+  const bool sameHeader =
+      !hasSetup || std::memcmp(header, member.bytes, sizeof header) == 0;
+  check(result.unchanged == (!removes && sameHeader &&
+                             xml.plan.count == 0) &&
             result.unchanged == (result.image == nullptr) &&
-            result.signatureRemoved == removes,
+            result.signatureRemoved == removes &&
+            result.relaid == (xml.plan.count != 0),
         "the rebuild did other than what was asked");
   if (result.unchanged) return;
   check(verifyRebuild(whole, cabinet, request, pass, result),
@@ -308,11 +333,16 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
         "the cabinet the change accepted reads two ways");
   char buffer[CabFormat::kMaxNameSize];
   char other[CabFormat::kMaxNameSize];
-  const char* name = cabFileName(*cabinet, member.index, buffer);
-  bool last = true;
-  for (std::uint32_t i = member.index + 1; i < cabinet->fileCount; ++i)
-    last = last && std::strcmp(cabFileName(*cabinet, i, other), name) != 0;
-  if (last) {
+  // The member whose bytes the reader keeps under its name: the last.
+  const auto lastOfName = [&](std::uint32_t index, const char** name) {
+    *name = cabFileName(*cabinet, index, buffer);
+    bool last = true;
+    for (std::uint32_t i = index + 1; i < cabinet->fileCount; ++i)
+      last = last && std::strcmp(cabFileName(*cabinet, i, other), *name) != 0;
+    return last;
+  };
+  const char* name = nullptr;
+  if (hasSetup && lastOfName(member.index, &name)) {
     std::string& setup = expected[name];
     check(setup.size() == member.size &&
               setup.compare(0, member.held,
@@ -320,6 +350,18 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
                             member.held) == 0,
           "the independent reader finds other setup file bytes");
     oracle::applyExpected(reinterpret_cast<unsigned char*>(&setup[0]), changes);
+  }
+  if (xml.plan.count != 0 && lastOfName(xml.copy.index, &name)) {
+    std::string& document = expected[name];
+    check(document.size() == xml.copy.size &&
+              document.compare(0, xml.copy.size,
+                               reinterpret_cast<const char*>(xml.copy.bytes),
+                               xml.copy.size) == 0,
+          "the independent reader finds other setup XML bytes");
+    document.assign(xml.plan.newSize, '\0');
+    writeSetupXmlEdit(xml.copy.bytes, xml.copy.size, xml.plan, 0,
+                      xml.plan.newSize,
+                      reinterpret_cast<unsigned char*>(&document[0]));
   }
   check(extract(image, result.size) == expected &&
             readings(image, result.size, expected),
@@ -363,6 +405,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const CabinetSource shown = {nullptr, fileSize, readRange, &ranged, false};
     Cabinet shownCabinet;
     SetupMember shownMember = {};
+    SetupMember shownXml = {};
     ProgramFamilies shownPrograms = {};
     const CabStatus shownRead =
         reported([&] { return readCabinet(shown, &shownCabinet); });
@@ -370,11 +413,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if (shownRead == CabStatus::Ok)
       shownFind = reported([&] {
         return findSetupFile(shown, &shownCabinet, &shownMember,
-                             &shownPrograms);
+                             &shownPrograms, &shownXml);
       });
     check(!memoryFollowed() || shownMark.growth() <= memoryBound(fileSize, 0),
           "the display took more memory than its goal");
-    if (shownRead == CabStatus::Ok)
+    // The list's pass knows setup files only.
+    if (shownRead == CabStatus::Ok &&
+        !(shownFind == CabStatus::Ok && shownMember.bytes == nullptr))
       checkScan(shown, &shownCabinet, shownFind, shownMember, shownPrograms);
 
     // The change's way: the whole file in memory, checked throughout.
@@ -391,17 +436,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     check(!memoryFollowed() || passMark.growth() <= memoryBound(fileSize, 0),
           "the change's pass took more memory than its goal");
     if (status == CabStatus::Ok) {
-      check(shownFind == CabStatus::Ok && shownMember.index == member.index &&
-                shownMember.size == member.size &&
-                shownMember.held == member.held &&
-                std::memcmp(shownMember.bytes, member.bytes, member.held) == 0,
+      check(shownFind == CabStatus::Ok &&
+                (shownMember.bytes == nullptr) == (member.bytes == nullptr) &&
+                (member.bytes == nullptr ||
+                 (shownMember.index == member.index &&
+                  shownMember.size == member.size &&
+                  shownMember.held == member.held &&
+                  std::memcmp(shownMember.bytes, member.bytes, member.held) ==
+                      0)),
             "the two ways find different setup files");
+      const SetupMember& xml = pass.xml.copy;
+      check((shownXml.bytes == nullptr) == (xml.bytes == nullptr) &&
+                (xml.bytes == nullptr ||
+                 (shownXml.index == xml.index && shownXml.size == xml.size &&
+                  std::memcmp(shownXml.bytes, xml.bytes, xml.size) == 0)),
+            "the two ways copy different setup XMLs");
       check(std::memcmp(&pass.programs, &shownPrograms,
                         sizeof shownPrograms) == 0,
             "the two ways find different program families");
       checkChange(whole, &cabinet, pass, changes, unsign, passMark);
     }
     freeBlock(shownMember.bytes);
+    freeBlock(shownXml.bytes);
     releaseChangePass(&pass);
   }
   check(fuzzplatform::observed().liveBlocks == 0,

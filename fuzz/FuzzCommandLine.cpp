@@ -7,8 +7,8 @@
 // Checked on every input, aborting on the first violation:
 // - a whole run ends with 1 (usage), 2 (one error line, nothing printed),
 //   101 (the open failed, one error line) or, for a listing, 111 (the
-//   header row, then one "PATH: Cannot open" line per path), and holds no
-//   stream or block;
+//   header row, or with -json one object a path, and one "PATH: Cannot
+//   open" line per path), and holds no stream or block;
 // - readOptions succeeds with a path of 1 to 259 characters and fields that
 //   fit the action, or fails with exactly one error line;
 // - readToken, parseUnsigned, readVersionValue and readArchValue return
@@ -61,6 +61,9 @@ void expectOneError(const char* what) {
 
 void checkRun(const char* text) {
   fuzzplatform::reset();
+  // A listing's JSON objects hold whole paths, escaped, which may pass the
+  // bound of a message line.
+  fuzzplatform::settings().longRows = *skipBlanks(text) == 'l';
   const std::uint32_t result = runCommand(text);
   const fuzzplatform::Observed& seen = fuzzplatform::observed();
   check(!seen.streamsHeld && !seen.fileHeld && seen.liveBlocks == 0,
@@ -82,8 +85,11 @@ void checkRun(const char* text) {
       break;
     case kExitListFailed: {
       check(rest[0] == 'l', "111 for another action");
-      check(seen.outputLines == 1 && seen.errorLines >= 1,
-            "a listing of missing files without its header row and errors");
+      const bool json = seen.output.compare(0, 1, "{") == 0;
+      check(seen.errorLines >= 1 &&
+                seen.outputLines == (json ? seen.errorLines : 1u),
+            "a listing of missing files without its header row (or an "
+            "object a path) and errors");
       // Each line names its path, then says the open failed.
       for (std::size_t start = 0; start < seen.error.size();) {
         const std::size_t end = seen.error.find("\r\n", start);
@@ -106,8 +112,11 @@ void checkOptions(const char* text) {
     if (readOptions(action, text, &command)) {
       check(action != Action::List ||
                 (command.paths != nullptr &&
-                 inside(command.paths, text, std::strlen(text))),
-            "a listing without its paths");
+                 inside(command.paths, text, std::strlen(text)) &&
+                 *command.paths != '-'),
+            "a listing without its paths, or with an option among them");
+      check(action == Action::List || !command.json,
+            "json for an action other than the list");
       const std::size_t pathLength = strnlen(command.path, kPathSize);
       check(pathLength > 0 && pathLength < kPathSize, "bad path length");
       check(command.action == action, "the action changed");

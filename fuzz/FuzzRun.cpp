@@ -20,7 +20,9 @@
 //   the exit code and error line of the fault;
 // - a display prints exactly the report of the file, masked on a terminal;
 // - a listing opens nothing for writing, writes nothing, and prints a
-//   header row and rows of eleven fields in which no byte can break a line.
+//   header row and rows of eleven fields in which no byte can break a line,
+//   or with -json one object a line in printable ASCII, one for each error
+//   line among them, with an exit code the display has.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +35,7 @@
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
 #include "header/HeaderReport.h"
+#include "text/Scan.h"
 
 using fuzzplatform::check;
 using fuzzplatform::Fault;
@@ -172,16 +175,73 @@ bool isListLine(const char* text) {
                             text[1] == '\t');
 }
 
+// True when the list's argument text asks for JSON: a word before the
+// first path that starts with "-json", the list's one option (any other
+// option ends the run as a command-line error).
+bool asksForJson(const char* text) {
+  const char* at = skipBlanks(text) + 1;  // behind the action letter
+  for (;;) {
+    at = skipBlanks(at);
+    if (*at != '-') return false;
+    if (std::strncmp(at, "-json", 5) == 0) return true;
+    while (*at != '\0' && !isBlank(*at)) ++at;
+  }
+}
+
+// The JSON form of a listing: no header row, one object a line in
+// printable ASCII (every string escaped) ending in CR LF, each the object
+// of a setup file or of a failure, one for each error line. Output that
+// was lost ends the objects early.
+void checkJsonListing(const fuzzplatform::Observed& seen, bool outputLost) {
+  static const std::string kStart = "{\"path\": \"";
+  static const std::string kFileEnd = ", \"xml\": null}";
+  static const std::string kError = "\", \"error\": \"";
+  static const std::string kExit = "\", \"exit\": ";
+  unsigned failures = 0;
+  for (std::size_t start = 0; start < seen.output.size();) {
+    const std::size_t end = seen.output.find("\r\n", start);
+    check(end != std::string::npos, "an object without its line end");
+    const std::string line = seen.output.substr(start, end - start);
+    start = end + 2;
+    for (const char c : line)
+      check(c >= 0x20 && c < 0x7F, "a byte outside printable ASCII");
+    check(line.compare(0, kStart.size(), kStart) == 0,
+          "a line that is not the object of a path");
+    if (endsWith(line, kFileEnd)) continue;
+    const std::size_t exit = line.rfind(kExit);
+    check(exit != std::string::npos && line.find(kError) < exit &&
+              line.back() == '}',
+          "an object neither of a setup file nor of a failure");
+    const unsigned long code =
+        std::strtoul(line.c_str() + exit + kExit.size(), nullptr, 10);
+    check(code == kExitNoMemory || code == kExitOpenFailed ||
+              code == kExitReadFailed || code == kExitBadHeader ||
+              code == kExitDamagedCabinet || code == kExitUnhandledCabinet ||
+              code == kExitListFailed,
+          "a failure's object with a code the display does not give");
+    ++failures;
+  }
+  check(outputLost ? failures <= seen.errorLines
+                   : failures == seen.errorLines,
+        "not one failure's object per error line");
+}
+
 // A listing: rows of exactly eleven tab-separated fields ending in CR LF,
-// the header row first, and no other control byte; never a write.
+// the header row first, and no other control byte, or the JSON form;
+// never a write.
 void checkListing(std::uint32_t result, const fuzzplatform::Observed& seen,
-                  bool outputLost) {
+                  bool outputLost, bool json) {
   static const std::string kHeader =
       "path\tmember\tarch\tarch name\tmin version\tmax version\t"
       "unsupported platforms\tsigned\tprograms\tapp name\tprovider\r\n";
   check(!seen.openedForWriting && seen.writes.empty() && seen.temp.empty(),
         "a listing opened a file for writing or wrote");
-  if (result == kExitCommandLine || outputLost || seen.output.empty()) return;
+  if (result == kExitCommandLine || seen.output.empty()) return;
+  if (json) {
+    checkJsonListing(seen, outputLost);
+    return;
+  }
+  if (outputLost) return;
   check(seen.output.compare(0, kHeader.size(), kHeader) == 0,
         "a listing without its header row");
   unsigned tabs = 0;
@@ -235,6 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   settings.outputIsTerminal = terminal;
   // A row holds whole names, which may pass the bound of a message line.
   const bool listing = isListLine(text);
+  const bool json = listing && asksForJson(text);
   settings.longRows = listing;
   const std::uint32_t result = runCommand(text);
   const fuzzplatform::Observed& seen = fuzzplatform::observed();
@@ -258,9 +319,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const bool failed = result != kExitOk && result != kExitUsage &&
                         result != kExitOutputFailed;
     // A listing goes on after a file that fails, with a line for each.
+    // Without a header row, the JSON form may meet failures before it
+    // finds the output lost.
     const bool lines =
         listing && result == kExitListFailed
             ? seen.errorLines >= 1u + (outputLost ? 1u : 0u)
+        : json && result == kExitOutputFailed
+            ? seen.errorLines >= 1u
             : seen.errorLines == (failed ? 1u : 0u) + (outputLost ? 1u : 0u);
     check(lines, "not one error line per failure");
     check(!outputLost || endsWith(seen.error, kOutputLost),
@@ -272,7 +337,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           "a failed runtime start went on");
   }
   if (listing) {
-    checkListing(result, seen, outputLost);
+    checkListing(result, seen, outputLost, json);
     std::free(text);
     std::free(file);
     return 0;

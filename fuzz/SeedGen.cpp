@@ -2,13 +2,13 @@
 //
 //   setuphdr-fuzz-seeds DIRECTORY
 //
-// Fills DIRECTORY/header, DIRECTORY/cmdline, DIRECTORY/run and
-// DIRECTORY/cabinet (which must exist) with named inputs built here: setup
-// files made with the header's own layout constants and byte writers,
-// command lines joined by the tool's own argv joiner, cabinets made by the
-// tests' cabinet builder, and the regression inputs of faults the fuzzers
-// found. Nothing is read from disk, so the corpora need no binary
-// in the repository.
+// Fills DIRECTORY/header, DIRECTORY/cmdline, DIRECTORY/run,
+// DIRECTORY/cabinet and DIRECTORY/xml (which must exist) with named inputs
+// built here: setup files made with the header's own layout constants and
+// byte writers, command lines joined by the tool's own argv joiner,
+// cabinets made by the tests' cabinet builder, setup XML documents, and the
+// regression inputs of faults the fuzzers found. Nothing is read from disk,
+// so the corpora need no binary in the repository.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,6 +187,7 @@ std::vector<std::string> commandLines() {
   std::vector<std::string> lines = {
       joined({"d", "sample.000"}),
       joined({"l", "sample.000", "other.cab"}),
+      joined({"l", "-json", "sample.000", "other.cab"}),
       joined({"c", "-arch", "StrongARM", "-vermin", "4.21", "sample.000"}),
       joined({"c", "-arch", "strongarm", "-vermax", "5.2.1", "My Files\\a.000"}),
       joined({"c", "-arch", "70001", "-vermin", "3", "-vermax", "6.1.20", "F"}),
@@ -229,6 +230,10 @@ std::vector<std::string> commandLines() {
       "l",
       "l -arch 5 f",
       "l f \"\" g",
+      "l f -json",
+      "l -json -jsonx f",
+      "l -json",
+      "d -json f",
   };
   return lines;
 }
@@ -244,10 +249,13 @@ Bytes runInput(unsigned faultByte, const std::string& line, const Bytes& file) {
   return input;
 }
 
+std::vector<std::pair<std::string, std::string>> setupXmlDocuments();
+
 // Cabinets: the layouts the change handles, and a few it must refuse.
 std::vector<std::pair<std::string, std::string>> cabinets() {
   using cabtest::Recipe;
   const std::string setup = cabtest::setupFile(2577, "App", "Provider", 400);
+  const std::string xml = setupXmlDocuments().front().second;
   std::string dll(70000, '\0');  // bytes that compress, but not to nothing
   for (std::size_t i = 0; i < dll.size(); ++i)
     dll[i] = static_cast<char>('a' + (i * 7 / 13 + i / 101) % 8);
@@ -293,6 +301,18 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
       {"signed-folder-reserve", signedReserve},
       {"no-setup-file", {{{0}}, {{"a.001", text}}}},
       {"two-setup-files", {{{0}, {1}}, {{"A.000", setup}, {"B.000", setup, 1}}}},
+      // A setup XML: alone in the last folder, in the setup file's folder
+      // with members behind it, as all a cabinet carries, unreadable, two.
+      {"setup-xml-last-folder",
+       {{{1}, {1}}, {{"APP.000", setup}, {"b", dll}, {"_setup.xml", xml, 1}}}},
+      {"setup-xml-same-folder",
+       {{{1, 2000, "", {}, cabtest::History::None}},
+        {{"_SETUP.XML", xml}, {"APP.000", setup}, {"x", text}}}},
+      {"setup-xml-only", {{{0}}, {{"b", text}, {"_setup.xml", xml}}}},
+      {"setup-xml-unreadable",
+       {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml.substr(0, 200)}}}},
+      {"setup-xml-two",
+       {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml}, {"_Setup.xml", xml}}}},
   };
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& recipe : recipes)
@@ -355,6 +375,79 @@ Bytes cabinetInput(unsigned flags, const std::string& cabinet) {
   return bytesOf(input + cabinet);
 }
 
+// Setup XML documents after the _setup.xml of real cabinets (CR LF lines,
+// double quotes, " />" tags), in the forms XML allows and the ones the
+// reader refuses or will not change.
+std::vector<std::pair<std::string, std::string>> setupXmlDocuments() {
+  const std::string parms =
+      "<parm name=\"InstallPhase\" value=\"install\" />\r\n"
+      "<parm name=\"ProcessorType\" value=\"2336\" />\r\n"
+      "<parm name=\"OSVersionMin\" value=\"4.0\" />\r\n"
+      "<parm name=\"OSVersionMax\" value=\"100.0\" />\r\n"
+      "<parm name=\"BuildNumberMin\" value=\"0\" />\r\n"
+      "<parm name=\"BuildNumberMax\" value=\"-536870912\" />\r\n"
+      "<parm name=\"AppName\" value=\"NSB Runtime\" />\r\n"
+      "<parm name=\"InstallDir\" value=\"%CE1%\" translation=\"install\" />\r\n";
+  const auto document = [](const std::string& install,
+                           const std::string& before = "") {
+    return before + "<wap-provisioningdoc>\r\n<characteristic type=\"Install\">\r\n" +
+           install +
+           "</characteristic>\r\n<characteristic type=\"FileOperation\">\r\n"
+           "<characteristic type=\"%InstallDir%\" translation=\"install\">\r\n"
+           "<characteristic type=\"MakeDir\" />\r\n"
+           "<characteristic type=\"basic.exe\" translation=\"install\">\r\n"
+           "<characteristic type=\"Extract\">\r\n"
+           "<parm name=\"Source\" value=\"000basic.001\" />\r\n"
+           "</characteristic>\r\n</characteristic>\r\n</characteristic>\r\n"
+           "</characteristic>\r\n<characteristic type=\"Registry\">\r\n"
+           "<characteristic type=\"HKCR\\nsbfile\\Shell\\Open\\Command\">\r\n"
+           "<parm name=\"Default\" value=\"&quot;%InstallDir%\\basic.exe&quot; "
+           "&quot;%1&quot;\" datatype=\"string\" />\r\n"
+           "</characteristic>\r\n</characteristic>\r\n</wap-provisioningdoc>";
+  };
+  std::string netcf = parms;  // no ProcessorType, a max of 6.999
+  netcf.erase(netcf.find("<parm name=\"ProcessorType\""),
+              sizeof "<parm name=\"ProcessorType\" value=\"2336\" />\r\n" - 1);
+  netcf.replace(netcf.find("100.0"), 5, "6.999");
+  return {
+      {"builder", document(parms)},
+      {"netcf", document(netcf)},
+      {"declaration-bom-comments",
+       document("<!-- checks -->\r\n" + parms,
+                "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<?pi x?>\r\n")},
+      {"quotes-spacing-entities",
+       document("<parm\r\n value = '&#52;.0'\tname='OSVersionMin'/>\r\n"
+                "<parm name=\"AppName\" value=\"A &amp; B &lt;&gt;\"></parm>\r\n"
+                "<parm value=\"10003\" name=\"Processor&#84;ype\" />\r\n")},
+      {"values-not-numbers",
+       document("<parm name=\"ProcessorType\" value=\" 2577\" />\r\n"
+                "<parm name=\"OSVersionMin\" value=\"4\" />\r\n"
+                "<parm name=\"BuildNumberMax\" value=\"-2147483649\" />\r\n")},
+      {"second-parm", document(parms + "<parm name=\"ProcessorType\" value=\"1\" />\r\n")},
+      {"parm-without-value", document("<parm name=\"OSVersionMax\" />\r\n")},
+      {"parm-name-case", document("<parm name=\"processortype\" value=\"1\" />\r\n")},
+      {"second-install",
+       "<wap-provisioningdoc>\r\n<characteristic type=\"Install\">\r\n" + parms +
+           "</characteristic>\r\n<characteristic type=\"Install\" />\r\n"
+           "</wap-provisioningdoc>"},
+      {"no-install", "<wap-provisioningdoc>\r\n</wap-provisioningdoc>"},
+      {"doctype", document(parms, "<!DOCTYPE wap-provisioningdoc [ <!ENTITY e \"1\"> ]>\r\n")},
+      {"encoding-latin1", document(parms, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>")},
+      {"root-other", "<provisioningdoc/>"},
+      {"mismatched-tag", "<wap-provisioningdoc>\r\n<characteristic>\r\n</wap-provisioningdoc>"},
+  };
+}
+
+// A setup XML input: the control byte (bits 0 to 2 the fields to change,
+// bits 3 to 5 the document's own values for them), the seven values, the
+// document.
+Bytes setupXmlInput(unsigned flags, const std::string& document) {
+  std::string input(1, static_cast<char>(flags));
+  for (std::uint32_t value : {10003u, 5u, 2u, 0u, 100u, 0u, 3758096384u})
+    cabtest::put(input, input.size(), value, 4);
+  return bytesOf(input + document);
+}
+
 // Inputs that once made a target fail, kept as regression cases. Each is
 // the exact input of its target, spelled out here.
 void writeRegressions() {
@@ -397,8 +490,8 @@ int main(int argc, char** argv) {
   for (unsigned fault = 0; fault < kFaults; ++fault) {
     for (std::size_t line = 0; line < lines.size(); ++line) {
       for (const auto& file : files) {
-        const bool everyFile = fault == 0 && line < 8;
-        const bool fewFiles = line < 2 && (file.first == "valid-sample" ||
+        const bool everyFile = fault == 0 && line < 9;
+        const bool fewFiles = line < 3 && (file.first == "valid-sample" ||
                                            file.first == "bad-signature-lower-case");
         if (!everyFile && !fewFiles && !(fault == 0 && file.first == "valid-sample"))
           continue;
@@ -420,6 +513,14 @@ int main(int argc, char** argv) {
     for (unsigned flags : {0x1Fu, 0x01u, 0x10u, 0x00u})
       writeSeed("cabinet", cabinet.first + "-" + std::to_string(flags),
                 cabinetInput(flags, cabinet.second));
+  }
+
+  // Setup XML documents: every change, a change to the values they hold,
+  // the architecture alone, and no change.
+  for (const auto& document : setupXmlDocuments()) {
+    for (unsigned flags : {0x07u, 0x3Fu, 0x01u, 0x00u})
+      writeSeed("xml", document.first + "-" + std::to_string(flags),
+                setupXmlInput(flags, document.second));
   }
 
   writeRegressions();

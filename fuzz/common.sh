@@ -7,7 +7,7 @@
 
 root=$(cd "$here/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-FUZZ_TARGETS=${FUZZ_TARGETS:-"header cmdline run cabinet"}
+FUZZ_TARGETS=${FUZZ_TARGETS:-"header cmdline run cabinet xml"}
 export DEBIAN_FRONTEND=noninteractive
 
 # True when $1 (a C++ compiler) links a libFuzzer program.
@@ -63,11 +63,14 @@ fuzz_prepare() {
     rm -rf "$build"
   fi
   echo "== building the fuzz targets in $build with $CXX"
+  # FUZZ_EXPAT_SOURCE: an unpacked Debian expat source, compiled with the
+  # instrumentation instead of linking Debian's libexpat.a.
   CC=$CC CXX=$CXX cmake -S "$root" -B "$build" -DSETUPHDR_FUZZ=ON \
     -DSETUPHDR_BUILD_TESTS=OFF -DSETUPHDR_STATIC=OFF -DSETUPHDR_WERROR=ON \
+    ${FUZZ_EXPAT_SOURCE:+"-DSETUPHDR_EXPAT_SOURCE=$FUZZ_EXPAT_SOURCE"} \
     >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
   cmake --build "$build" -j2 --target fuzz-header fuzz-cmdline fuzz-run \
-    fuzz-cabinet setuphdr-fuzz-seeds setuphdr-sample >"$build.build.log" 2>&1 ||
+    fuzz-cabinet fuzz-xml setuphdr-fuzz-seeds setuphdr-sample >"$build.build.log" 2>&1 ||
     { tail -50 "$build.build.log"; exit 2; }
 
   # Seeds: written by the seed generator, plus the bundled sample file and
@@ -75,7 +78,7 @@ fuzz_prepare() {
   # control bytes that ask for every change and the signature's removal).
   rm -rf "$build/seeds"
   mkdir -p "$build/seeds/header" "$build/seeds/cmdline" "$build/seeds/run" \
-    "$build/seeds/cabinet"
+    "$build/seeds/cabinet" "$build/seeds/xml"
   "$build/fuzz/setuphdr-fuzz-seeds" "$build/seeds" || exit 2
   "$build/setuphdr-sample" "$build/seeds/header/sample.000" || exit 2
   for cab in "${FUZZ_REALWORLD_DIR:-$root/../shared/realworld}"/*.cab; do

@@ -21,10 +21,10 @@ CC=$CC CXX=$CXX cmake -S "$root" -B "$build" -DSETUPHDR_FUZZ=ON \
   -DSETUPHDR_FUZZ_COVERAGE=ON -DSETUPHDR_BUILD_TESTS=OFF \
   -DSETUPHDR_STATIC=OFF >/dev/null
 cmake --build "$build" -j2 --target fuzz-header fuzz-cmdline fuzz-run \
-  fuzz-cabinet setuphdr-fuzz-seeds >/dev/null
+  fuzz-cabinet fuzz-xml setuphdr-fuzz-seeds >/dev/null
 rm -rf "$build/seeds" "$build/profiles"
 mkdir -p "$build/seeds/header" "$build/seeds/cmdline" "$build/seeds/run" \
-  "$build/seeds/cabinet" "$build/profiles"
+  "$build/seeds/cabinet" "$build/seeds/xml" "$build/profiles"
 "$build/fuzz/setuphdr-fuzz-seeds" "$build/seeds" >/dev/null
 
 objects=""

@@ -12,8 +12,10 @@
 # are installed with apt-get. Reads no standard input.
 #
 # Environment: FUZZ_BUILD_DIR (default build/fuzz), FUZZ_TARGETS (default
-# "header cmdline run cabinet"), FUZZ_REALWORLD_DIR (real cabinets added to
-# the cabinet seeds, default ../shared/realworld beside the project).
+# "header cmdline run cabinet xml"), FUZZ_REALWORLD_DIR (real cabinets added to
+# the cabinet seeds, default ../shared/realworld beside the project),
+# FUZZ_EXPAT_SOURCE (an unpacked Debian expat source to compile expat from,
+# instrumented; default Debian's libexpat.a).
 set -eu
 
 seconds=${1:-60}

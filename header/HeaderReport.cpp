@@ -13,20 +13,12 @@
 
 namespace {
 
-// Length of the text at offset: up to its NUL or the end of the file.
-std::uint32_t boundedLength(const unsigned char* file, std::uint32_t size,
-                            std::uint32_t offset) {
-  std::uint32_t end = offset;
-  while (end < size && file[end] != 0) ++end;
-  return end - offset;
-}
-
 // Copies the text at offset into text (capacity bytes), cut to fit. A
 // message cannot show more than its own 1021 characters, so a cut at that
 // size loses nothing.
 void copyText(const unsigned char* file, std::uint32_t size,
               std::uint32_t offset, char* text, std::uint32_t capacity) {
-  std::uint32_t length = offset < size ? boundedLength(file, size, offset) : 0;
+  std::uint32_t length = textLengthAt(file, size, offset);
   if (length > capacity - 1) length = capacity - 1;
   for (std::uint32_t i = 0; i < length; ++i)
     text[i] = static_cast<char>(file[offset + i]);
@@ -65,7 +57,7 @@ void joinPlatformList(const unsigned char* file, std::uint32_t size,
     // The name runs to its NUL, even past the end of the list, but never
     // past the end of the file.
     const std::uint32_t nameLength =
-        position < size ? boundedLength(file, size, position) : 0;
+        textLengthAt(file, size, position);
     appendBounded(list, used, reinterpret_cast<const char*>(file + position),
                   nameLength);
     position += nameLength + 1;
@@ -139,6 +131,10 @@ void storeChanges(unsigned char* header, const ChangeRequest& request) {
 
 void applyChanges(unsigned char* header, const ChangeRequest& request) {
   storeChanges(header, request);
+  printChanges(request);
+}
+
+void printChanges(const ChangeRequest& request) {
   if (request.archGiven)
     printMessage("Arch set to %u (%s)", request.arch,
                  lookupArchName(request.arch));

@@ -50,4 +50,8 @@ void applyChanges(unsigned char* header, const ChangeRequest& request);
 /// Stores the requested fields as applyChanges does, printing nothing.
 void storeChanges(unsigned char* header, const ChangeRequest& request);
 
+/// Prints the lines of applyChanges for a request, storing nothing: the
+/// change lines of a cabinet whose only install checks are its setup XML.
+void printChanges(const ChangeRequest& request);
+
 #endif

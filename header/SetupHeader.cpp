@@ -9,6 +9,13 @@ HeaderText readHeaderText(const unsigned char* header, std::uint32_t field) {
   return HeaderText{readLE16(header + field), readLE16(header + field + 2)};
 }
 
+std::uint32_t textLengthAt(const unsigned char* file, std::uint32_t size,
+                           std::uint32_t offset) {
+  std::uint32_t end = offset;
+  while (end < size && file[end] != 0) ++end;
+  return end > offset ? end - offset : 0;
+}
+
 namespace {
 
 // A text lies inside the file when its end does not pass the file's end.

@@ -53,6 +53,11 @@ struct HeaderText {
 /// The text reference stored at field (one of the k...Text offsets).
 HeaderText readHeaderText(const unsigned char* header, std::uint32_t field);
 
+/// The length of the text at offset of file (size bytes): up to its NUL or
+/// the end of the file, whichever comes first; 0 from outside the file.
+std::uint32_t textLengthAt(const unsigned char* file, std::uint32_t size,
+                           std::uint32_t offset);
+
 /// Checks that file (size bytes) holds a whole header with the "MSCE"
 /// signature and that its provider, app name and platform texts lie inside
 /// the file. On failure writes one line on the error stream and returns

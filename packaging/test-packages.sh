@@ -2,8 +2,8 @@
 # test-packages.sh - builds the packages of release builds with cpack and
 # checks what a user gets out of them.
 #
-#   packaging/test-packages.sh NATIVE_RELEASE_BUILD_DIR
-#       [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]
+#   packaging/test-packages.sh [--web WEB_BUILD_DIR] [NATIVE_RELEASE_BUILD_DIR
+#       [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]]
 #
 # Linux: the .deb is unpacked into a scratch root with dpkg -x and its
 # setuphdr is run (no arguments: exit 1 and the usage text; "d" on the build's
@@ -13,19 +13,33 @@
 # README.md and LICENSE, and x86/setuphdr.exe when the 32-bit build is given
 # (the 64-bit build is then configured to take it); each .exe must import
 # only system DLLs and carry its version and manifest, and is run once under
-# Wine (the 32-bit one with the 32-bit loader, in its build's Wine prefix).
+# Wine (the 32-bit one with the 32-bit loader), in its build's Wine prefix,
+# through the build's test launcher (tests/e2e/wine_start.py: a start that
+# Wine fails before the program runs is made again).
+# Web (a build of scripts/build-web.sh): setuphdr-web-VERSION.zip must hold
+# the built page and nothing else, in a folder of its name, under 400 KiB
+# and gzipped under 200 KiB, with its .sha256 beside it.
 #
 # Prints one line per check and "N passed, N failed" last; exits non-zero
 # when a check failed.
 set -uo pipefail
 
 usage() {
-  echo "usage: $0 NATIVE_RELEASE_BUILD_DIR [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]" >&2
+  echo "usage: $0 [--web WEB_BUILD_DIR] [NATIVE_RELEASE_BUILD_DIR [WINDOWS_RELEASE_BUILD_DIR [WINDOWS_X86_RELEASE_BUILD_DIR]]]" >&2
   exit 2
 }
-[ $# -ge 1 ] && [ $# -le 3 ] || usage
+web_dir=
+if [ "${1:-}" = --web ]; then
+  [ $# -ge 2 ] || usage
+  web_dir=$(cd "$2" 2>/dev/null && pwd) || { echo "error: no directory $2" >&2; exit 2; }
+  shift 2
+fi
+[ $# -le 3 ] && { [ $# -ge 1 ] || [ -n "$web_dir" ]; } || usage
 
-native_dir=$(cd "$1" 2>/dev/null && pwd) || { echo "error: no directory $1" >&2; exit 2; }
+native_dir=
+if [ $# -ge 1 ]; then
+  native_dir=$(cd "$1" 2>/dev/null && pwd) || { echo "error: no directory $1" >&2; exit 2; }
+fi
 windows_dir=
 x86_dir=
 if [ $# -ge 2 ]; then
@@ -122,6 +136,34 @@ same_head() {
   diff -u "$2" <(head -n "$lines" "$1")
 }
 
+# ------------------------------------------------------------------ Web
+if [ -n "$web_dir" ]; then
+  web_version=$(cache_value "$web_dir" CMAKE_PROJECT_VERSION)
+  check "cpack builds the web package" build_and_pack "$web_dir"
+  web_zip=$(one_file "$web_dir/packages/setuphdr-web-$web_version.zip") || web_zip=
+  check "one setuphdr-web-$web_version.zip" test -n "$web_zip"
+  if [ -n "$web_zip" ]; then
+    check "its .sha256 holds" bash -c \
+      "cd '$web_dir/packages' && sha256sum -c --quiet '$(basename "$web_zip").sha256'"
+    mkdir -p "$scratch/web-root"
+    unzip -q "$web_zip" -d "$scratch/web-root"
+    web_top=$scratch/web-root/setuphdr-web-$web_version
+    check ".zip holds the page in setuphdr-web-$web_version/" \
+      test -f "$web_top/index.html"
+    check ".zip holds the built page and nothing else" \
+      diff -r "$web_dir/page" "$web_top"
+    check "the page is under 400 KiB, gzipped under 200 KiB" bash -c \
+      "total=0 packed=0
+       for file in '$web_top'/*; do
+         total=\$((total + \$(stat -c %s \"\$file\")))
+         packed=\$((packed + \$(gzip -9 -n -c \"\$file\" | wc -c)))
+       done
+       echo \"\$total bytes, gzipped \$packed bytes\"
+       [ \$total -lt 409600 ] && [ \$packed -lt 204800 ]"
+  fi
+  [ -n "$native_dir" ] || finish
+fi
+
 # ---------------------------------------------------------------- Linux
 version=$(cache_value "$native_dir" CMAKE_PROJECT_VERSION)
 [ -n "$version" ] || version=1.0.0.210
@@ -186,9 +228,12 @@ check ".tar.gz binary equals the .deb binary" \
   cmp "$bin" "$(one_file "$scratch/tgz-root/*/bin/setuphdr")"
 
 # -------------------------------------------------------------- Windows
-# check_exe NAME EXE ARCH LOADER [PREFIX] : the checks of one packaged .exe.
+# check_exe NAME EXE ARCH LOADER BUILD_DIR : the checks of one packaged .exe;
+# BUILD_DIR gives the Wine prefix and the test launcher.
 check_exe() {
-  local name=$1 exe=$2 arch=$3 loader=$4 prefix=${5:-}
+  local name=$1 exe=$2 arch=$3 loader=$4 build=$5
+  local prefix launcher=$build/tests/win/setuphdr-launch.exe
+  prefix=$(cache_value "$build" SETUPHDR_WINEPREFIX)
   check ".zip unpacks $name" test -f "$exe"
   [ -f "$exe" ] || return 0
   # Nothing to install beside the .exe: it imports only system DLLs.
@@ -198,11 +243,14 @@ check_exe() {
   check "$name carries its version and manifest" \
     python3 "$here/../tests/e2e/check_resources.py" \
       --version "$version" --machine "$arch" "$exe"
+  check "$name: the build has its test launcher and a Wine prefix" \
+    test -f "$launcher" -a -n "$prefix"
   if [ -x "$loader" ]; then
     # One run under Wine: the report of the sample, from the sample's folder.
     check "$name under Wine: d sample.000 exit code 0" \
-      expect_run 0 "$scratch/wine.out" bash -c \
-      "cd '$scratch/zip-root' && ${prefix:+WINEPREFIX='$prefix'} '$loader' '$exe' d sample.000"
+      expect_run 0 "$scratch/wine.out" env WINEPREFIX="$prefix" \
+      python3 "$here/../tests/e2e/wine_start.py" --wine "$loader" \
+      --launcher "$launcher" --cwd "$scratch/zip-root" -- "$exe" d sample.000
     check "$name under Wine: architecture line" \
       grep -qx $'Architecture: 2577 (StrongARM)\r' "$scratch/wine.out"
   else
@@ -238,10 +286,11 @@ if [ -n "$windows_dir" ]; then
   unzip -q "$zip" -d "$scratch/zip-root"
   cp "$scratch/sample.000" "$scratch/zip-root/sample.000"
   top=$(find "$scratch/zip-root" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-  check_exe x64/setuphdr.exe "$top/x64/setuphdr.exe" x64 "$wine"
+  check_exe x64/setuphdr.exe "$top/x64/setuphdr.exe" x64 "$wine" \
+    "$windows_dir"
   if [ -n "$x86_dir" ]; then
     check_exe x86/setuphdr.exe "$top/x86/setuphdr.exe" x86 "$wine32" \
-      "$(cache_value "$x86_dir" SETUPHDR_WINEPREFIX)"
+      "$x86_dir"
   fi
 fi
 

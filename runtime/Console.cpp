@@ -13,15 +13,21 @@ namespace {
 // message its say.
 constexpr std::size_t kPrefixLimit = 512;
 
+// The message of the last error line, as lastErrorMessage gives it.
+char gLastErrorMessage[kMessageBufferSize];
+
 // Formats "prefix: message" into buffer (kMessageTextLimit bytes) and
-// masks it; returns its length.
-std::size_t formatPrefixed(char* buffer, const char* format, va_list args) {
+// masks it; returns its length and stores where the message starts in
+// *messageStart.
+std::size_t formatPrefixed(char* buffer, const char* format, va_list args,
+                           std::size_t* messageStart) {
   const std::size_t prefixLength = std::strlen(gConsole.errorPrefix);
   std::size_t length =
       prefixLength < kPrefixLimit ? prefixLength : kPrefixLimit;
   std::memcpy(buffer, gConsole.errorPrefix, length);
   buffer[length++] = ':';
   buffer[length++] = ' ';
+  *messageStart = length;
   length += platform::formatTextV(buffer + length, kMessageTextLimit - length,
                                   format, args);
   buffer[length] = '\0';
@@ -34,10 +40,17 @@ std::size_t formatPrefixed(char* buffer, const char* format, va_list args) {
 bool writeLine(platform::Handle handle, const char* format, va_list args,
                bool lineEnd) {
   char buffer[kMessageBufferSize];
+  std::size_t messageStart = 0;
   std::size_t length =
       handle == gConsole.error && gConsole.errorPrefix != nullptr
-          ? formatPrefixed(buffer, format, args)
+          ? formatPrefixed(buffer, format, args, &messageStart)
           : platform::formatTextV(buffer, kMessageTextLimit, format, args);
+  // Kept whether or not the line gets through: the list repeats it.
+  if (handle == gConsole.error) {
+    std::memcpy(gLastErrorMessage, buffer + messageStart,
+                length - messageStart);
+    gLastErrorMessage[length - messageStart] = '\0';
+  }
   if (lineEnd) {
     buffer[length++] = '\r';
     buffer[length++] = '\n';
@@ -84,6 +97,8 @@ void reportError(const char* format, ...) {
 }
 
 void setErrorPrefix(const char* prefix) { gConsole.errorPrefix = prefix; }
+
+const char* lastErrorMessage() { return gLastErrorMessage; }
 
 void maskControlBytes(char* text) {
   for (; *text != '\0'; ++text) {

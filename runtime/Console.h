@@ -60,6 +60,12 @@ void reportError(const char* format, ...);
 /// name can never break it in two. The text must outlive its use.
 void setErrorPrefix(const char* prefix);
 
+/// The message of the last line written to the error stream in this
+/// process, as it was written but without the prefix and the line end
+/// (masked, then, when a prefix was set); empty before the first line.
+/// The list action repeats it in its JSON output.
+const char* lastErrorMessage();
+
 /// Replaces every control byte of text (0x01 to 0x1F and 0x7F) with '?',
 /// so that text from a file cannot move the cursor, retitle or clear a
 /// terminal. Bytes from 0x80 up are left alone: code-page characters.

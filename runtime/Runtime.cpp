@@ -2,6 +2,8 @@
 // zero-filled heap blocks.
 #include "runtime/Runtime.h"
 
+#include <cstring>  // memcpy: a grown block keeps its bytes
+
 #include "runtime/Platform.h"
 
 namespace {
@@ -75,3 +77,21 @@ bool appStarted() { return gStarted; }
 void* allocZeroed(std::size_t size) { return platform::allocZeroed(size); }
 
 void freeBlock(void* block) { platform::freeBlock(block); }
+
+bool growBlock(unsigned char** block, std::uint32_t used, std::uint32_t* room,
+               std::uint64_t more) {
+  const std::uint64_t needed = std::uint64_t{used} + more;
+  if (needed <= *room) return true;
+  std::uint64_t grown = *room == 0 ? 2 * more : *room;
+  while (grown < needed) grown *= 2;
+  if (grown > 0xFFFFFFFFull) grown = needed;
+  if (grown > 0xFFFFFFFFull) return false;
+  auto* bigger =
+      static_cast<unsigned char*>(allocZeroed(static_cast<std::size_t>(grown)));
+  if (bigger == nullptr) return false;
+  if (used != 0) std::memcpy(bigger, *block, used);
+  freeBlock(*block);
+  *block = bigger;
+  *room = static_cast<std::uint32_t>(grown);
+  return true;
+}

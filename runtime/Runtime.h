@@ -39,4 +39,11 @@ bool appStarted();
 void* allocZeroed(std::size_t size);
 void freeBlock(void* block);
 
+/// Makes room for more bytes behind the first used bytes of *block (a heap
+/// block of *room bytes, or null with *room 0), doubling its room (at least
+/// to twice more) and keeping those bytes. False when the room would reach
+/// 4 GiB or memory is short; the block is then as it was.
+bool growBlock(unsigned char** block, std::uint32_t used, std::uint32_t* room,
+               std::uint64_t more);
+
 #endif

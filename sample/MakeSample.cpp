@@ -8,9 +8,9 @@
 // unsupported-platforms list. Given a SIZE (bytes, at least the natural
 // size), the file is padded with zeros to it and the texts move as far
 // towards the end as their 16-bit offsets allow, for timing large files.
-// The cabinet holds the setup file (HELLO.000), a text file (readme.txt)
-// and the headers of an ARM program (hello.exe) in one stored folder, each
-// block with its checksum.
+// The cabinet holds the setup file (HELLO.000), a text file (readme.txt),
+// the headers of an ARM program (hello.exe) and a setup XML (_setup.xml)
+// in one stored folder, each block with its checksum.
 #include <algorithm>  // std::min
 #include <cstdio>
 #include <cstdlib>
@@ -106,22 +106,38 @@ std::vector<unsigned char> makeProgram() {
   return file;
 }
 
-// A cabinet with one stored folder holding the setup file, a text and a
-// program.
+// A cabinet with one stored folder holding the setup file, a text, a
+// program and the setup XML that Windows Mobile 5 and later read, with the
+// setup file's install checks.
 std::vector<unsigned char> makeCabinet(const std::vector<unsigned char>& setup) {
   using namespace CabFormat;
   static const char kReadme[] =
       "Hello CE, the setuphdr sample application.\r\n";
+  static const char kSetupXml[] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+      "<wap-provisioningdoc>\r\n"
+      "  <characteristic type=\"Install\">\r\n"
+      "    <parm name=\"InstallPhase\" value=\"install\" />\r\n"
+      "    <parm name=\"AppName\" value=\"Hello CE\" />\r\n"
+      "    <parm name=\"ProcessorType\" value=\"2577\" />\r\n"
+      "    <parm name=\"OSVersionMin\" value=\"3.0\" />\r\n"
+      "    <parm name=\"OSVersionMax\" value=\"5.99\" />\r\n"
+      "    <parm name=\"BuildNumberMin\" value=\"0\" />\r\n"
+      "    <parm name=\"BuildNumberMax\" value=\"-536870912\" />\r\n"
+      "  </characteristic>\r\n"
+      "</wap-provisioningdoc>\r\n";
   const std::vector<unsigned char> program = makeProgram();
   struct Member {
     const char* name;
     const unsigned char* bytes;
     std::uint32_t size;
-  } members[3] = {
+  } members[4] = {
       {"HELLO.000", setup.data(), static_cast<std::uint32_t>(setup.size())},
       {"readme.txt", reinterpret_cast<const unsigned char*>(kReadme),
        sizeof kReadme - 1},
-      {"hello.exe", program.data(), static_cast<std::uint32_t>(program.size())}};
+      {"hello.exe", program.data(), static_cast<std::uint32_t>(program.size())},
+      {"_setup.xml", reinterpret_cast<const unsigned char*>(kSetupXml),
+       sizeof kSetupXml - 1}};
 
   std::vector<unsigned char> stream, files;
   for (const Member& member : members) {
@@ -165,7 +181,7 @@ std::vector<unsigned char> makeCabinet(const std::vector<unsigned char>& setup) 
   h[24] = 3;  // format version 1.3
   h[25] = 1;
   writeLE16(h + kFolderCount, 1);
-  writeLE16(h + kFileCount, 3);
+  writeLE16(h + kFileCount, 4);
   unsigned char* folder = h + kHeaderSize;
   writeLE32(folder + kFolderDataOffset, dataOffset);
   writeLE16(folder + kFolderBlockCount, blocks);

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages cmake make g++ zlib1g-dev
+need_packages cmake make g++ zlib1g-dev libexpat1-dev
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DSETUPHDR_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j"$(nproc)" >/dev/null

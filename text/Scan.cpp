@@ -109,3 +109,14 @@ bool compareText(const char* a, const char* b, int count, bool ignoreCase) {
   }
   return platform::equalTexts(a, lengthA, b, lengthB, ignoreCase);
 }
+
+std::size_t writeDecimal(std::uint32_t value, char* text) {
+  char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (std::size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+  return count;
+}

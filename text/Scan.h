@@ -41,4 +41,8 @@ std::uint64_t parseUnsigned(const char* text, unsigned radix,
 /// past either text's NUL.
 bool compareText(const char* a, const char* b, int count, bool ignoreCase);
 
+/// Writes value in decimal at text, without a NUL: at most 10 characters.
+/// Returns how many it wrote.
+std::size_t writeDecimal(std::uint32_t value, char* text);
+
 #endif

@@ -8,6 +8,7 @@ byte-identical to before, the setup file must be the old one with exactly
 the asked fields changed, and no temporary file may be left beside it.
 """
 
+import json
 import os
 import random
 import re
@@ -17,6 +18,7 @@ import stat
 import struct
 import subprocess
 import tempfile
+import xml.etree.ElementTree
 import zlib
 
 # ---------------------------------------------------------------------------
@@ -240,6 +242,91 @@ def setup_name(members):
                 if data[:4] == b"MSCE" and len(data) >= 100)
 
 
+# ---------------------------------------------------------------------------
+# The setup XML (_setup.xml), read here with Python's XML parser and
+# changed with regular expressions over its bytes: nothing shared with the
+# tool.
+
+
+def setup_xml(arch="2577", vmin="3.0", vmax="5.99", extra=b""):
+    """A setup XML as cabinet builders write it, with the given values;
+    None leaves a parm out."""
+    def parm(name, value):
+        if value is None:
+            return b""
+        return b'<parm name="%s" value="%s" />\r\n' % (name.encode(),
+                                                     value.encode())
+    return (b'<?xml version="1.0" encoding="utf-8"?>\r\n'
+            b'<wap-provisioningdoc>\r\n'
+            b'<characteristic type="Install">\r\n' +
+            parm("InstallPhase", "install") + parm("AppName", "Hello CE") +
+            parm("ProcessorType", arch) + parm("OSVersionMin", vmin) +
+            parm("OSVersionMax", vmax) +
+            parm("BuildNumberMax", "-536870912") + extra +
+            b'</characteristic>\r\n</wap-provisioningdoc>\r\n')
+
+
+def is_xml_name(name):
+    return name.lower() == b"_setup.xml"
+
+
+def xml_parms(doc):
+    """The parms of the Install characteristic, by name."""
+    root = xml.etree.ElementTree.fromstring(doc)
+    for child in root:
+        if child.tag == "characteristic" and child.get("type") == "Install":
+            return {parm.get("name"): parm.get("value") for parm in child
+                    if parm.tag == "parm"}
+    return {}
+
+
+def xml_changed(doc, arch=None, vmin=None, vmax=None, **_):
+    """The setup XML as a change leaves it: a present parm the change asks
+    for gets the new value in place of its old value's bytes, unless it
+    reads as that value already; builds are written signed from 2^31 on."""
+    def signed(build):
+        return str(build - (1 << 32) if build >= 1 << 31 else build)
+    new = {}
+    if arch is not None:
+        new["ProcessorType"] = str(arch)
+    for end, version in (("Min", vmin), ("Max", vmax)):
+        if version is not None:
+            new["OSVersion" + end] = "%u.%u" % version[:2]
+            new["BuildNumber" + end] = signed(version[2])
+
+    def reads(value):
+        return tuple(int(part) % (1 << 32) for part in value.split("."))
+
+    out, at = b"", 0
+    for tag in re.finditer(rb"<parm\b[^>]*>", doc):
+        attrs = dict((m.group(1), m) for m in re.finditer(
+            rb"""(\w+)\s*=\s*(["'])(.*?)\2""", tag.group(0), re.S))
+        if b"name" not in attrs or b"value" not in attrs:
+            continue
+        name = attrs[b"name"].group(3).decode()
+        value = attrs[b"value"]
+        if name not in new:
+            continue
+        try:
+            if reads(value.group(3).decode()) == reads(new[name]):
+                continue
+        except ValueError:
+            pass
+        start = tag.start() + value.start(3)
+        out += doc[at:start] + new[name].encode()
+        at = tag.start() + value.end(3)
+    return out + doc[at:]
+
+
+def xml_lines(e2e, name, app, arch, vmin, vmax):
+    """The setup XML's lines of d: arch as "2336 (ARM_920)" or None,
+    versions as shown."""
+    return e2e.lines("Setup XML: " + name, "XML app name: " + app,
+                     "XML architecture: " + (arch or "not set"),
+                     "XML WinCE version min: " + vmin,
+                     "XML WinCE version max: " + vmax)
+
+
 def cabinet_lines(e2e, cab, member, programs="none"):
     flags, kinds, names, signed = parse(cab)
     folder = names[member]
@@ -284,9 +371,24 @@ def changed(e2e, name, original, fields, unsign=False):
             old.write(original)
             old.flush()
             expected = extract(old.name)
-        member = setup_name(expected)
-        expected[member] = e2e.patched(expected[member], **fields)
+        member = next((name for name, data in expected.items()
+                       if data[:4] == b"MSCE" and len(data) >= 100), None)
+        if member is not None:
+            expected[member] = e2e.patched(expected[member], **fields)
         actual = extract(path)
+        for xml_name in expected:
+            if not is_xml_name(xml_name):
+                continue
+            old_xml = expected[xml_name]
+            expected[xml_name] = xml_changed(old_xml, **fields)
+            if expected[xml_name] == old_xml:
+                continue
+            try:
+                parms = xml_parms(actual.get(xml_name, b""))
+            except xml.etree.ElementTree.ParseError as error:
+                return ["%s does not parse: %s" % (xml_name, error)]
+            if parms != xml_parms(expected[xml_name]):
+                return ["%s holds %r" % (xml_name, parms)]
         problems = ["member %s differs" % n for n in sorted(expected)
                     if actual.get(n) != expected[n]]
         with open(path, "rb") as f:
@@ -328,6 +430,17 @@ REAL_PROGRAMS = {
 }
 
 
+# The setup XML lines of the real cabinets that carry one, read off their
+# _setup.xml members.
+REAL_XML = {
+    "any-wm-ms-netcf35-messages.cab":
+        ("Microsoft .NET CF 3.5 EN-String Resource", None, "4.0 build 0",
+         "6.999 build 3758096384"),
+    "arm920-hpc-nsbasic-runtime.cab":
+        ("NSB Runtime", "2336 (ARM_920)", "4.0", "100.0"),
+}
+
+
 def real_cases(e2e, shared):
     folder = os.path.join(shared or "", "realworld")
     listing = os.path.join(folder, "expected-display.txt")
@@ -364,18 +477,26 @@ def real_cases(e2e, shared):
             continue
         programs = REAL_PROGRAMS[cab_name]
         listed[cab_name] = (member, signed, programs)
+        members = extract(os.path.join(folder, cab_name))
+        xml_doc = next((data for name, data in members.items()
+                        if is_xml_name(name)), None)
+        xml_out = b""
+        if xml_doc is not None:
+            xml_out = xml_lines(e2e, "_setup.xml", *REAL_XML[cab_name])
         cases.append(e2e.Case(
             "cabinet", "d " + cab_name, args=["d", cab_name],
             out=reports[cab_name[:-4] + ".000"] +
-            cabinet_lines(e2e, cab, member, programs), files=files,
+            cabinet_lines(e2e, cab, member, programs) + xml_out, files=files,
             after=files))
         options, out, fields = CHANGE
         unsign = ["-unsign"] if signed else []
+        updated = (["Setup XML updated"] if xml_doc is not None and
+                   xml_changed(xml_doc, **fields) != xml_doc else [])
         cases.append(e2e.Case(
             "cabinet", "c " + cab_name, args=["c"] + options + unsign +
             [cab_name], out=e2e.lines(*out + (["Signature removed"]
                                                if signed else []) +
-                                      warning(programs, "ARM")),
+                                      warning(programs, "ARM") + updated),
             files=files, check=changed(e2e, cab_name, cab, fields, signed)))
         if signed:
             cases.append(e2e.Case(
@@ -389,8 +510,10 @@ def real_cases(e2e, shared):
     return cases
 
 
-def report_row(path, report, member=b"", signed="", programs=""):
-    """The list row of a setup file, from its display report."""
+def report_row(path, report, member=b"", signed="", programs="",
+               xml=("", "", "")):
+    """The list row of a setup file, from its display report; xml the
+    setup XML's three fields."""
     fields = dict(line.split(": ", 1) for line in
                   report.decode("latin-1").split("\r\n") if ": " in line)
     code, name = re.fullmatch(r"(\d+) \((.*)\)", fields["Architecture"]).groups()
@@ -401,7 +524,7 @@ def report_row(path, report, member=b"", signed="", programs=""):
                     *[tuple(map(int, v.split("."))) for v in versions],
                     fields.get("Unsupported platforms", "").replace(", ", ","),
                     signed, programs.replace(", ", ","), fields["App name"],
-                    fields["Provider"])
+                    fields["Provider"], xml)
 
 
 def real_list_cases(e2e, folder, reports, listed):
@@ -415,8 +538,15 @@ def real_list_cases(e2e, folder, reports, listed):
                 files["real/" + each] = f.read()
             if each == cab:
                 member, signed, programs = listed[cab]
+                xml = ("", "", "")
+                if cab in REAL_XML:
+                    # The XML's lines as the row writes them.
+                    _, arch, vmin, vmax = REAL_XML[cab]
+                    xml = ("" if arch is None else arch.split()[0],
+                           *(v.replace(" build ", ".") for v in (vmin, vmax)))
                 rows.append(report_row("real/" + cab, reports[name], member,
-                                       "yes" if signed else "no", programs))
+                                       "yes" if signed else "no", programs,
+                                       xml))
             else:
                 rows.append(report_row("real/" + name, reports[name]))
     return [e2e.Case("list", "the real setup files and cabinets",
@@ -467,6 +597,24 @@ def built_cases(e2e):
                           files={"packed.cab": packed},
                           check=changed(e2e, "packed.cab", packed,
                                         {"arch": code})))
+    # A minimum above the maximum (3.0 > 2.11: the major decides) is
+    # warned of after the family warning; the change is still made. A
+    # maximum of 0.0.0 (none given to the cabinet builder) is not judged.
+    for vmax, empty in (((2, 11, 0), True), ((0, 0, 0), False)):
+        cases.append(Case(
+            "cabinet", "c -vermin 3.0 -vermax %u.%u.%u" % vmax,
+            args=["c", "-arch", "MIPS_R4000", "-vermin", "3.0",
+                  "-vermax", "%u.%u.%u" % vmax, "packed.cab"],
+            out=lines("Arch set to 4000 (MIPS_R4000)",
+                      "Min ver set to 3.0 build 0",
+                      "Max ver set to %u.%u build %u" % vmax,
+                      *warning("ARM", "MIPS") +
+                      (["Warning: the minimum CE version is above the "
+                        "maximum; no device will install it"] if empty
+                       else [])),
+            files={"packed.cab": packed},
+            check=changed(e2e, "packed.cab", packed,
+                          {"arch": 4000, "vmin": (3, 0, 0), "vmax": vmax})))
 
     def refused(title, name, cab, args, rc, message, **kwargs):
         cases.append(Case("cabinet", title, args=args + [name], rc=rc,
@@ -717,90 +865,322 @@ def built_cases(e2e):
 
 
 LIST_HEADER = ("path\tmember\tarch\tarch name\tmin version\tmax version\t"
-               "unsupported platforms\tsigned\tprograms\tapp name\tprovider")
+               "unsupported platforms\tsigned\tprograms\tapp name\tprovider\t"
+               "xml arch\txml min\txml max")
 
 
 def list_row(path, member, arch, name, vmin, vmax, platforms, signed,
-             programs, app, provider):
+             programs, app, provider, xml=("", "", "")):
     return "\t".join([path, member, str(arch), name, "%u.%u.%u" % vmin,
                       "%u.%u.%u" % vmax, platforms, signed, programs, app,
-                      provider])
+                      provider] + list(xml))
+
+
+def xml_fields(arch, vmin, vmax):
+    """The three setup-XML fields of a row: arch a number or None, versions
+    (major, minor) or (major, minor, build) or None."""
+    def version(v):
+        return "" if v is None else ".".join(map(str, v))
+    return ("" if arch is None else str(arch), version(vmin), version(vmax))
+
+
+def xml_object(arch, vmin, vmax):
+    """The xml member of a JSON object, from the same values."""
+    def version(v):
+        if v is None:
+            return None
+        return {"major": v[0], "minor": v[1],
+                "build": v[2] if len(v) > 2 else None}
+    return {"arch": arch, "min": version(vmin), "max": version(vmax)}
+
+
+def masked(data):
+    """A field of a row: the bytes 0x00 to 0x1F and 0x7F as "?", the others
+    as the characters of the same number."""
+    return "".join("?" if b < 0x20 or b == 0x7F else chr(b) for b in data)
+
+
+def list_forms(path, member, values, signed, programs, xml=None):
+    """The row and the JSON line (without CR LF) of one setup file, from one
+    record of raw values: member bytes or None for a setup file; values
+    (provider, app, arch, arch name, min, max, platforms), the texts as
+    bytes, or for a cabinet with only a setup XML the XML's app name (text);
+    signed True, False or None; programs a list of family names; xml None
+    or the setup XML's (arch, min, max) as xml_fields takes them. Strings of
+    the object are the bytes as Latin-1 characters (the XML's app name its
+    own characters), written by json.dumps with its default spacing and
+    ASCII escapes."""
+    fields = ("", "", "") if xml is None else xml_fields(*xml)
+    sign = "" if signed is None else "yes" if signed else "no"
+    text = lambda data: data.decode("latin-1")
+    record = {"path": path,
+              "member": None if member is None else text(member)}
+    if isinstance(values, str):  # only a setup XML
+        row = "\t".join([path, masked(member), "", "", "", "", "", sign,
+                         ",".join(programs), values, ""] + list(fields))
+        record.update({"arch": None, "archName": None, "min": None,
+                       "max": None, "platforms": [], "signed": signed,
+                       "programs": programs, "app": values,
+                       "provider": None})
+    else:
+        provider, app, arch, name, vmin, vmax, platforms = values
+        row = list_row(path, "" if member is None else masked(member), arch,
+                       name, vmin, vmax, ",".join(map(masked, platforms)),
+                       sign, ",".join(programs), masked(app),
+                       masked(provider), fields)
+
+        def version(triple):
+            return dict(zip(("major", "minor", "build"), triple))
+        record.update({"arch": arch, "archName": name or None,
+                       "min": version(vmin), "max": version(vmax),
+                       "platforms": list(map(text, platforms)),
+                       "signed": signed, "programs": programs,
+                       "app": text(app), "provider": text(provider)})
+    record["xml"] = None if xml is None else xml_object(*xml)
+    return row, json.dumps(record)
+
+
+def json_error(path, message, code):
+    """The JSON line of a path that could not be listed."""
+    return json.dumps({"path": path, "error": message, "exit": code})
 
 
 def list_cases(e2e):
     """The list action over folders of setup files, cabinets and others,
-    natively and under Wine, where paths use the other separator."""
+    natively and under Wine, where paths use the other separator; as rows
+    and as JSON objects, both from one record per setup file."""
     Case, lines = e2e.Case, e2e.lines
     setup = e2e.SAMPLE
     odd = e2e.setup_file(arch=5, app=b"Tab\there\nNL", provider=b"\x7fP\xe9",
                          platforms=())
+    # Code-page bytes in a member name, a platform name and the texts, and
+    # the characters JSON escapes.
+    latin = e2e.setup_file(arch=2336, vmin=(2, 11, 7), vmax=(6, 99, 0),
+                           app=b"Caf\xe9 \xa9", provider=b'Q"uote\\d',
+                           platforms=(b"PALM PC", b"", b"\xb2\x80\xff/"))
     plain = build_cab([0], [(b"HELLO.000", setup, 0), (b"readme.txt", b"hi", 0)])
     weird = build_cab([1], [(b"x\nFAKE: y.000", odd, 0)])
     # Two setup files, one row each in member order, and MIPS and ARM code.
     two = build_cab([1, 0], [(b"mips.exe", pe_file(0x0166), 0),
                              (b"B.000", odd, 1), (b"A.000", setup, 0),
                              (b"arm.dll", pe_file(0x01C0), 1)])
+    accented = build_cab([1], [(b"app.exe", pe_file(0x01A2), 0),
+                               (b"Ca\xe7a \x80\xff.000", latin, 0)],
+                         signature=b"S" * 100)
+    # Setup XMLs: beside the setup file, and all a cabinet carries; a
+    # cabinet with neither is passed over in a folder.
+    with_xml = build_cab([0], [(b"HELLO.000", setup, 0),
+                               (b"_setup.xml", setup_xml("2336", "4.21"), 0)])
+    only_xml = build_cab([1], [(b"app.exe", pe_file(), 0),
+                               (b"_SETUP.XML", setup_xml(), 0)])
+    neither = build_cab([0], [(b"readme.txt", b"hi", 0)])
     folder = {"lib/a.000": setup, "lib/b.cab": plain, "lib/notes.txt": b"MS",
-              "lib/sub/c.000": odd, "lib/sub/empty": b"",
-              "lib/two.cab": two, "lib/zz.cab": weird}
-    sample = ("setuphdr tests", "Hello CE", 2577, "StrongARM", (3, 0, 0),
-              (5, 99, 3758096384), "HPC,JUPITER")
+              "lib/sub/c.000": odd, "lib/sub/caf.cab": accented,
+              "lib/sub/empty": b"", "lib/sub/none.cab": neither,
+              "lib/sub/wm.cab": with_xml, "lib/two.cab": two,
+              "lib/wm5.cab": only_xml, "lib/zz.cab": weird}
+    sample = (b"setuphdr tests", b"Hello CE", 2577, "StrongARM", (3, 0, 0),
+              (5, 99, 3758096384), (b"HPC", b"JUPITER"))
+    odd_values = (b"\x7fP\xe9", b"Tab\there\nNL", 5, "", (3, 0, 0),
+                  (5, 99, 3758096384), ())
+    latin_values = (b'Q"uote\\d', b"Caf\xe9 \xa9", 2336, "ARM_920",
+                    (2, 11, 7), (6, 99, 0),
+                    (b"PALM PC", b"", b"\xb2\x80\xff/"))
+    records = [("lib/a.000", None, sample, None, []),
+               ("lib/b.cab", b"HELLO.000", sample, False, []),
+               ("lib/sub/c.000", None, odd_values, None, []),
+               ("lib/sub/caf.cab", b"Ca\xe7a \x80\xff.000", latin_values,
+                True, ["SH3"]),
+               ("lib/sub/wm.cab", b"HELLO.000", sample, False, [],
+                (2336, (4, 21), (5, 99, 3758096384))),
+               ("lib/two.cab", b"B.000", odd_values, False, ["MIPS", "ARM"]),
+               ("lib/two.cab", b"A.000", sample, False, ["MIPS", "ARM"]),
+               ("lib/wm5.cab", b"_SETUP.XML", "Hello CE", False, ["ARM"],
+                (2577, (3, 0), (5, 99, 3758096384))),
+               ("lib/zz.cab", b"x\nFAKE: y.000", odd_values, False, [])]
 
-    def rows(sep):
-        def row(path, member, values, signed, programs=""):
-            provider, app, arch, name, vmin, vmax, platforms = values
-            return list_row(path.replace("/", sep), member, arch, name, vmin,
-                            vmax, platforms, signed, programs, app, provider)
-        odd_values = ("?P\xe9", "Tab?here?NL", 5, "", (3, 0, 0),
-                      (5, 99, 3758096384), "")
-        return [LIST_HEADER,
-                row("lib/a.000", "", sample, ""),
-                row("lib/b.cab", "HELLO.000", sample, "no"),
-                row("lib/sub/c.000", "", odd_values, ""),
-                row("lib/two.cab", "B.000", odd_values, "no", "MIPS,ARM"),
-                row("lib/two.cab", "A.000", sample, "no", "MIPS,ARM"),
-                row("lib/zz.cab", "x?FAKE: y.000", odd_values, "no")]
+    def forms(sep, paths=None):
+        """The (row, JSON line) of each record, those of paths (or all),
+        with the platform's separator."""
+        return [list_forms(path.replace("/", sep), *rest)
+                for path, *rest in records
+                if paths is None or path in paths]
+
+    def rows(sep, paths=None):
+        return [LIST_HEADER] + [row for row, _ in forms(sep, paths)]
+
+    def objects(sep, paths=None):
+        return [line for _, line in forms(sep, paths)]
 
     damaged = dict(folder)
     damaged["lib/sub/bad.cab"] = plain[:60]
+    bad_message = ("Damaged cabinet: cabinet size 596 does not fit the file "
+                   "(60 bytes)")
     cases = []
     for where, sep in (("native", "/"), ("wine", "\\")):
         cases.append(Case("list", "a folder, walked in name order",
                           args=["l", "lib"], out=lines(*rows(sep)),
                           files=folder, after=folder, where=where))
-        bad = ("lib/sub/bad.cab: Damaged cabinet: cabinet size 596 does not "
-               "fit the file (60 bytes)").replace("/", sep)
-        out = rows(sep)
+        bad_path = "lib/sub/bad.cab".replace("/", sep)
         cases.append(Case("list", "a damaged cabinet among good files",
-                          args=["l", "lib"], rc=111, out=lines(*out),
-                          err=lines(bad), files=damaged, where=where))
+                          args=["l", "lib"], rc=111, out=lines(*rows(sep)),
+                          err=lines(bad_path + ": " + bad_message),
+                          files=damaged, where=where))
+        # The same records as JSON objects; the damaged cabinet's error
+        # line as an object in its place.
+        cases.append(Case("list", "-json: a folder, walked in name order",
+                          args=["l", "-json", "lib"],
+                          out=lines(*objects(sep)), files=folder,
+                          after=folder, where=where))
+        out = objects(sep)
+        out.insert(2, json_error(bad_path, bad_message, 106))
+        cases.append(Case("list",
+                          "-json: a damaged cabinet among good files",
+                          args=["l", "-json", "lib"], rc=111,
+                          out=lines(*out),
+                          err=lines(bad_path + ": " + bad_message),
+                          files=damaged, where=where))
+    named = ["lib/a.000", "none.cab", "lib/notes.txt", "lib/sub/none.cab",
+             "lib/sub/empty", "lib/b.cab"]
+    named_err = e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" + e2e.SYS +
+                       r"\)\r\n"
+                       r"lib/notes\.txt: File too short for an "
+                       r"MSCE header \(2 bytes, 100 needed\)\r\n"
+                       r"lib/sub/none\.cab: No setup file in the cabinet\r\n"
+                       r"lib/sub/empty: File is empty\r\n")
     cases.append(Case("list", "named files, one missing, one not ours",
-                      args=["l", "lib/a.000", "none.cab", "lib/notes.txt",
-                            "lib/b.cab"], rc=111,
-                      out=lines(*rows("/")[:2] + rows("/")[2:3]),
-                      err=e2e.Re(r"none\.cab: Cannot open \"none\.cab\" \(" +
-                                 e2e.SYS + r"\)\r\n"
-                                 r"lib/notes\.txt: File too short for an "
-                                 r"MSCE header \(2 bytes, 100 needed\)\r\n"),
+                      args=["l"] + named, rc=111,
+                      out=lines(*rows("/", named)), err=named_err,
                       files=folder, where="native"))
+    # Each failure's object: the message of its line and the code d gives;
+    # the system's text (SYS) has no quote or backslash to escape.
+    good = objects("/", named)
+    expected = lines(good[0],
+                     json_error("none.cab", 'Cannot open "none.cab" (SYS)',
+                                101),
+                     json_error("lib/notes.txt", "File too short for an MSCE "
+                                "header (2 bytes, 100 needed)", 103),
+                     json_error("lib/sub/none.cab",
+                                "No setup file in the cabinet", 103),
+                     json_error("lib/sub/empty", "File is empty", 101),
+                     good[1]).decode("ascii")
+    cases.append(Case("list", "-json: named files, one missing, one not ours",
+                      args=["l", "-json"] + named, rc=111,
+                      out=e2e.Re(re.escape(expected).replace("SYS", e2e.SYS)),
+                      err=named_err, files=folder, where="native"))
     for name, args, message in [
             ("no path", ["l"], "No file specified"),
             ("an option", ["l", "-arch", "5", "lib"],
              "Invalid option for the action"),
-            ("an unknown option", ["l", "lib", "-x"], "Invalid option x")]:
+            ("an unknown option", ["l", "lib", "-x"], "Invalid option x"),
+            ("-json after a path", ["l", "lib", "-json"],
+             "Option json must come before the paths"),
+            ("-json twice", ["l", "-json", "-jsonl", "lib"],
+             "Json already specified"),
+            ("-json without a path", ["l", "-json"], "No file specified"),
+            ("-json for d", ["d", "-json", "f.000"],
+             "Invalid option json f.000"),
+            ("-json for c", ["c", "-json", "-arch", "0", "f.000"],
+             "Invalid option json -arch 0 f.000")]:
         cases.append(Case("list", name, args=args, rc=2, err=lines(message)))
     # Windows leaves wildcards to the program.
+    top_cabs = ["lib/b.cab", "lib/two.cab", "lib/wm5.cab", "lib/zz.cab"]
     cases.append(Case("list", "a *.cab pattern", args=["l", "lib\\*.cab"],
-                      out=lines(*rows("\\")[:1] + rows("\\")[2:3] +
-                                rows("\\")[4:]),
+                      out=lines(*rows("\\", top_cabs)),
                       files=folder, where="wine"))
     cases.append(Case("list", "a pattern that matches nothing",
                       args=["l", "lib\\*.none", "lib\\a.000"], rc=111,
-                      out=lines(*rows("\\")[:2]),
+                      out=lines(*rows("\\", ["lib/a.000"])),
+                      err=lines("lib\\*.none: No file matches the pattern"),
+                      files=folder, where="wine"))
+    # A path the walk cannot follow has the list's own code.
+    cases.append(Case("list", "-json: a pattern that matches nothing",
+                      args=["l", "-json", "lib\\*.none", "lib\\a.000"],
+                      rc=111, out=lines(
+                          json_error("lib\\*.none",
+                                     "No file matches the pattern", 111),
+                          *objects("\\", ["lib/a.000"])),
                       err=lines("lib\\*.none: No file matches the pattern"),
                       files=folder, where="wine"))
     return cases
 
 
+def xml_cases(e2e):
+    """Cabinets with a setup XML: with only it, with one that cannot be
+    read, with one that disagrees with the setup file, with two."""
+    Case, lines = e2e.Case, e2e.lines
+    setup = e2e.SAMPLE
+    program = pe_file()
+    sample_xml = setup_xml(vmax="5.99")
+    only = build_cab([1, 0], [(b"hello.exe", program, 0),
+                              (b"_setup.xml", sample_xml, 1)])
+    bad_xml = sample_xml.replace(b"</characteristic>", b"</parm>")
+    bad = build_cab([1], [(b"HELLO.000", setup, 0), (b"_setup.xml", bad_xml, 0)])
+    differs = build_cab([0], [(b"HELLO.000", setup, 0),
+                              (b"_Setup.XML", setup_xml("2336", "4.21"), 0)])
+    two = build_cab([0], [(b"HELLO.000", setup, 0),
+                          (b"_setup.xml", sample_xml, 0),
+                          (b"_SETUP.XML", sample_xml, 0)])
+    sample_lines = ("Hello CE", "2577 (StrongARM)", "3.0",
+                    "5.99 build 3758096384")
+    cases = [
+        Case("cabinet", "d, only a setup XML", args=["d", "only.cab"],
+             out=cabinet_lines(e2e, only, b"_setup.xml", "ARM") +
+             xml_lines(e2e, "_setup.xml", *sample_lines),
+             files={"only.cab": only}, after={"only.cab": only}),
+        Case("cabinet", "d, a setup XML that cannot be read",
+             args=["d", "bad.cab"],
+             out=e2e.SAMPLE_REPORT + cabinet_lines(e2e, bad, b"HELLO.000") +
+             lines("Setup XML: _setup.xml cannot be read (line 10: "
+                   "mismatched tag)"),
+             files={"bad.cab": bad}, after={"bad.cab": bad}),
+        Case("cabinet", "d, a setup XML that disagrees",
+             args=["d", "differs.cab"],
+             out=e2e.SAMPLE_REPORT +
+             cabinet_lines(e2e, differs, b"HELLO.000") +
+             xml_lines(e2e, "_Setup.XML", "Hello CE", "2336 (ARM_920)",
+                       "4.21", "5.99 build 3758096384") +
+             lines("Warning: the setup XML and the setup file disagree on "
+                   "architecture, version min"),
+             files={"differs.cab": differs}, after={"differs.cab": differs}),
+        Case("cabinet", "d, two setup XMLs: the first is shown",
+             args=["d", "two.cab"],
+             out=e2e.SAMPLE_REPORT + cabinet_lines(e2e, two, b"HELLO.000") +
+             xml_lines(e2e, "_setup.xml", *sample_lines),
+             files={"two.cab": two}, after={"two.cab": two}),
+    ]
+    # The change reaches the setup XML: a longer code, a shorter version.
+    for name, cab, options, out, fields in (
+            ("only.cab", only, ["-arch", "10003", "-vermax", "5.2"],
+             ["Arch set to 10003 (Hitachi_SH3)", "Max ver set to 5.2 build 0",
+              "Warning: the cabinet holds programs for ARM, not for SH3",
+              "Setup XML updated"],
+             {"arch": 10003, "vmax": (5, 2, 0)}),
+            ("differs.cab", differs, ["-arch", "ARM_720", "-vermin", "4.21"],
+             ["Arch set to 1824 (ARM_720)", "Min ver set to 4.21 build 0",
+              "Setup XML updated"],
+             {"arch": 1824, "vmin": (4, 21, 0)}),
+            ("bad.cab", bad, ["-allplatforms"],
+             ["Unsupported platforms cleared"], {"clear_platforms": True})):
+        cases.append(Case("cabinet", "c %s %s" % (" ".join(options), name),
+                          args=["c"] + options + [name], out=lines(*out),
+                          files={name: cab},
+                          check=changed(e2e, name, cab, fields)))
+    for title, name, cab, args, rc, message in (
+            ("c, a setup XML that cannot be read", "bad.cab", bad,
+             ["-arch", "4000"], 107, "Cabinet not handled: _setup.xml cannot "
+             "be read (line 10: mismatched tag)"),
+            ("c, two setup XMLs", "two.cab", two, ["-unsign"], 107,
+             "Cabinet not handled: several _setup.xml members"),
+            ("c -allplatforms, only a setup XML", "only.cab", only,
+             ["-arch", "4000", "-allplatforms"], 2,
+             "Invalid option for a cabinet with only a setup XML")):
+        cases.append(Case("cabinet", title, args=["c"] + args + [name],
+                          rc=rc, err=lines(message), files={name: cab},
+                          after={name: cab}, check=untouched(name)))
+    return cases
+
+
 def cases(e2e, shared):
-    return built_cases(e2e) + real_cases(e2e, shared) + list_cases(e2e)
+    return (built_cases(e2e) + xml_cases(e2e) + real_cases(e2e, shared) +
+            list_cases(e2e))

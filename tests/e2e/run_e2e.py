@@ -10,6 +10,8 @@ the file's bytes afterwards. Setup files are built here, in code.
   run_e2e.py --tool PATH [--launcher PATH --wine PATH] [--shared DIR]
              [--work DIR] [--group NAME] [--wrapper CMD] [--sanitized]
 
+Under Wine, WINEPREFIX must name the tests' Wine prefix (CTest sets it).
+
 --wrapper (or the environment variable SETUPHDR_E2E_WRAPPER) puts a command
 in front of the native tool, for example
 "valgrind -q --vgdb=no --leak-check=full --error-exitcode=99"; --sanitized
@@ -34,6 +36,8 @@ import sys
 import tempfile
 import time
 import tty
+
+import wine_start
 
 # ---------------------------------------------------------------------------
 # Expected output
@@ -100,6 +104,7 @@ USAGE = (
         "-vermax <major>[.<minor>[.<build>]] - maximal CE version",
         "-unsign - remove the signature of a signed cabinet (.cab)",
         "-allplatforms - clear the unsupported platforms list",
+        "-json - list as JSON Lines, one object per setup file",
     ]) + "\n" + CRLF + "Architecture codes and names:\n" + CRLF +
     "".join("%5u %s\r\n" % row for row in ARCH_ROWS)).encode("ascii")
 
@@ -215,13 +220,15 @@ class Case:
     not looked at). terminal: the standard output is a pseudo-terminal.
     stdin: a file of the case's folder given as the standard input (native).
     skip: a function of the options giving a reason to skip, or None.
-    check: a function of the folder giving a list of further problems."""
+    check: a function of the folder giving a list of further problems.
+    fault: a fault of the launcher's (Wine), "start" or "exit" (see
+    launch.cpp); rc None expects a run whose exit code is not known."""
 
     def __init__(self, group, name, args=None, raw=None, rc=0, out=b"",
                  err=b"", files=None, prepare=None, after=None,
                  where="both", mode="std", closed_fd=None, limits=None,
                  lock=None, stdout=None, terminal=False, stdin=None,
-                 skip=None, check=None):
+                 skip=None, check=None, fault=None):
         self.__dict__.update(locals())
         del self.__dict__["self"]
 
@@ -288,6 +295,26 @@ for mode, what in (("noerr", "null error handle"),
     for args in ([], ["d", "missing.000"]):
         case("startup", "%s, %s" % (what, " ".join(args) or "no args"),
              args=args, rc=1000, mode=mode, where="wine")
+
+# A start that Wine fails before the tool runs is made again; a run that
+# started is not, even when its exit code is lost: the change stays made
+# once. Either way the fault must have struck.
+def fault_taken(folder):
+    if os.path.exists(os.path.join(folder + ".launch", "fault")):
+        return ["the launcher's fault did not strike"]
+    return []
+
+
+case("startup", "a start that fails before the tool runs is made again",
+     args=["d", "f.000"], out=SAMPLE_REPORT, files={"f.000": SAMPLE},
+     fault="start", check=fault_taken, where="wine")
+case("startup", "a run that started is not made again",
+     args=["c", "-vermin", "4.0", "f.000"], rc=None,
+     out=lines("Min ver set to 4.0 build 0"),
+     err=error_line(r"setuphdr-launch: cannot get the exit code "
+                    r"\(error 1359\)"),
+     files={"f.000": SAMPLE}, after={"f.000": patched(SAMPLE, vmin=(4, 0, 0))},
+     fault="exit", check=fault_taken, where="wine")
 
 # --- Command line -----------------------------------------------------------
 
@@ -707,11 +734,6 @@ def quote_argument(argument):
     return '"' + argument.replace('"', '""') + '"'
 
 
-def windows_path(path):
-    """Wine's Z: drive maps the Linux root."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def run_on_terminal(argv, cwd, env, stderr, preexec_fn=None):
     """Runs argv with a pseudo-terminal as its standard output, in raw mode
     so that CR LF arrives as written. Returns (exit status, bytes read from
@@ -808,6 +830,9 @@ class Runner:
         return proc.returncode, proc.stdout, proc.stderr
 
     def run_wine(self, c, folder):
+        """Runs case c through the launcher under Wine; a start that did
+        not run the tool is made again (wine_start.py). The exit code is
+        None when the tool ran but its code was not recorded."""
         if c.raw is not None:
             line = c.raw
         else:
@@ -820,32 +845,49 @@ class Runner:
         exit_file = os.path.join(control, "exitcode")
         with open(cmd_file, "wb") as f:
             f.write(line.encode("latin-1"))
+        env = self.env
+        if c.fault:
+            fault_file = os.path.join(control, "fault")
+            with open(fault_file, "w") as f:
+                f.write(c.fault)
+            env = dict(env, SETUPHDR_LAUNCH_FAULT=wine_start.windows_path(
+                fault_file))
         # Files, not pipes: a wineserver started by this run inherits the
         # descriptors and would hold a pipe open for seconds after the end.
         out_file = c.stdout or (os.path.join(control, "stdout"), "w+b")
         err_file = os.path.join(control, "stderr")
-        argv = [self.opts.wine, self.opts.launcher, c.mode,
-                windows_path(self.opts.tool), windows_path(cmd_file),
-                windows_path(exit_file)]
+        argv = [self.opts.wine, self.opts.launcher, c.mode] + [
+            wine_start.windows_path(path)
+            for path in (self.opts.tool, cmd_file, exit_file)]
         with open(*out_file) as out, open(err_file, "w+b") as err:
-            if c.terminal:
-                # Wine gives a process on a terminal a console.
-                rc, stdout = run_on_terminal(argv, folder, self.env, err)
-                stdout = CONSOLE_HOST_CURSOR.sub(b"", stdout)
-            else:
-                rc = subprocess.run(argv, cwd=folder, env=self.env,
-                                    stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=err, timeout=300).returncode
-                stdout = b""
-                if not c.stdout:
-                    out.seek(0)
-                    stdout = out.read()
+            def once():
+                if c.terminal:
+                    # Wine gives a process on a terminal a console.
+                    rc, stdout = run_on_terminal(argv, folder, env, err)
+                    return rc, CONSOLE_HOST_CURSOR.sub(b"", stdout)
+                return subprocess.run(argv, cwd=folder, env=env,
+                                      stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=err, timeout=300).returncode, b""
+
+            def reset():
+                for f in (err,) if c.stdout else (out, err):
+                    f.seek(0)
+                    f.truncate()
+
+            try:
+                (rc, stdout), code = wine_start.start(once, exit_file, reset,
+                                                      print)
+            except wine_start.NotStarted as error:
+                err.seek(0)
+                raise RuntimeError("%s: %r" % (error, err.read()))
+            if not c.stdout and not c.terminal:
+                out.seek(0)
+                stdout = out.read()
             err.seek(0)
             stderr = err.read()
-        if rc != 0 or not os.path.exists(exit_file):
+        if code is not None and rc != 0:
             raise RuntimeError("launcher failed (%d): %r" % (rc, stderr))
-        with open(exit_file) as f:
-            return int(f.read()), stdout, stderr
+        return code, stdout, stderr
 
 
 def compare(label, expected, actual):
@@ -905,7 +947,9 @@ def run_case(runner, c, folder):
             holder.close()
     problems = []
     if rc != c.rc:
-        problems.append("exit code %d, expected %d" % (rc, c.rc))
+        problems.append("exit code %s, expected %s" % tuple(
+            "not recorded" if code is None else "%d" % code
+            for code in (rc, c.rc)))
     problems += compare("stdout", c.out, out)
     problems += compare("stderr", c.err, err)
     for name, expected in (c.after or {}).items():
@@ -931,6 +975,8 @@ def main():
     opts = parser.parse_args()
     if (opts.wine is None) != (opts.launcher is None):
         parser.error("--wine and --launcher go together")
+    if opts.wine and wine_start.prefix_problem():
+        parser.error(wine_start.prefix_problem())
     platform = "wine" if opts.wine else "native"
     # The cases run in their own folders.
     opts.tool = os.path.abspath(opts.tool)

@@ -104,15 +104,19 @@ Change change(const std::string& cabinet, const ChangeRequest& changes,
   run.status = readCabinet(source, &parsed);
   if (run.status == CabStatus::Ok)
     run.status = passCabinet(source, &parsed, changes, &pass);
-  if (run.status == CabStatus::Ok && !unsign)
+  if (run.status == CabStatus::Ok && !unsign && member.bytes != nullptr)
     run.status = checkSetupFileAlone(parsed, member);
+  if (run.status == CabStatus::Ok && pass.xml.problem != nullptr)
+    run.status = CabStatus::Unhandled;
   if (run.status != CabStatus::Ok) {
     releaseChangePass(&pass);
     return run;
   }
-  unsigned char header[SetupHeader::kSize];
-  std::memcpy(header, member.bytes, sizeof header);
-  applyChanges(header, changes);
+  unsigned char header[SetupHeader::kSize] = {};
+  if (member.bytes != nullptr) {
+    std::memcpy(header, member.bytes, sizeof header);
+    applyChanges(header, changes);
+  }
   const RebuildRequest request = {&member, header, &changes, unsign};
   RebuildResult result;
   run.status = rebuildCabinet(source, &parsed, request, pass, &result);
@@ -222,6 +226,122 @@ TEST_F(CabinetTest, FindsAndChangesTheSetupFileInEveryLayout) {
     EXPECT_EQ(run.archCopyUpdated, layout.recipe.folderReserveSize != 0);
   }
   EXPECT_EQ(err(), "");
+}
+
+// The names of the members that differ between two extractions, for a
+// short failure message.
+std::string differingMembers(const std::map<std::string, std::string>& a,
+                             const std::map<std::string, std::string>& b) {
+  std::string names;
+  for (const auto& member : a) {
+    const auto other = b.find(member.first);
+    if (other == b.end() || other->second != member.second)
+      names += member.first + " ";
+  }
+  for (const auto& member : b) {
+    if (a.count(member.first) == 0) names += member.first + " (missing) ";
+  }
+  return names;
+}
+
+// A setup XML with the given values, padded with a comment of pad bytes
+// before its end.
+std::string setupXml(const std::string& arch, const std::string& min,
+                     const std::string& max, std::size_t pad = 0) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+         "<wap-provisioningdoc>\r\n<characteristic type=\"Install\">\r\n"
+         "<parm name=\"InstallPhase\" value=\"install\" />\r\n"
+         "<parm name=\"ProcessorType\" value=\"" + arch + "\" />\r\n"
+         "<parm name='OSVersionMin' value='" + min + "'/>\r\n"
+         "<parm value=\"" + max + "\" name=\"OSVersionMax\" />\r\n"
+         "<parm name=\"BuildNumberMax\" value=\"-536870912\" />\r\n"
+         "<parm name=\"AppName\" value=\"App\" />\r\n"
+         "</characteristic>\r\n<!--" + text(pad, 11) + "-->\r\n"
+         "</wap-provisioningdoc>\r\n";
+}
+
+// The setup XML takes a longer architecture code (2577 to 10003) or a
+// shorter maximum (100.0 to 5.2): its folder is laid out anew from the
+// block that holds its first byte, and every member reads as before in
+// both readings, but for the setup file's header and the XML's values.
+TEST_F(CabinetTest, SetupXmlOfAnotherSizeIsLaidOutAnew) {
+  const std::string xml = setupXml("2577", "4.0", "100.0", 3000);
+  const std::string big = setupXml("2577", "4.0", "100.0", 70000);
+  const std::string dll = filler(70000, 3);
+  using cabtest::History;
+  struct Case {
+    const char* name;
+    Recipe recipe;
+    bool longer;  // -arch 10003, else -vermax 5.2
+  };
+  const std::vector<Case> cases = {
+      {"stored, alone in the last folder",
+       {{{1}, {0}}, {{"APP.000", kSetup}, {"_setup.xml", xml, 1}}}, true},
+      {"MSZIP, in the middle folder, later folders present",
+       {{{0}, {1}, {1}},
+        {{"APP.000", kSetup}, {"a.dll", dll, 1}, {"_SETUP.XML", xml, 1},
+         {"b.dll", dll, 1}, {"c.dll", dll, 2}}},
+       false},
+      {"MSZIP, in the first folder, the setup file before it",
+       {{{1}, {1}},
+        {{"APP.000", kSetup}, {"_setup.xml", big}, {"a.dll", dll},
+         {"c.dll", dll, 1}}},
+       true},
+      {"MSZIP, in the first folder, the setup file behind it",
+       {{{1}}, {{"_setup.xml", big}, {"APP.000", kSetup}, {"a.dll", dll}}},
+       false},
+      {"MSZIP in short blocks, the setup file's header across them",
+       {{{1, 3000, "", {}, History::None}},
+        {{"APP.000", kSetup}, {"_setup.xml", xml}, {"a.dll", dll}}},
+       true},
+      {"stored in short blocks, members behind it",
+       {{{0, 1000}, {0}},
+        {{"_setup.xml", xml}, {"a.001", filler(5000, 4)},
+         {"APP.000", kSetup}, {"b.001", filler(300, 5), 1}}},
+       false},
+      {"MSZIP, a cabinet with only a setup XML",
+       {{{1}}, {{"a.dll", dll}, {"_setup.xml", xml}}}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string cabinet = cabtest::build(c.recipe);
+    ChangeRequest changes = retarget();
+    changes.arch = 10003;
+    // A cabinet with only a setup XML has no list of platforms to lift.
+    changes.clearPlatforms = c.recipe.members.size() > 2;
+    if (!c.longer) {
+      changes = {};
+      changes.maxVersionGiven = true;
+      changes.maxVersion = {5, 2, 0};
+    }
+    const Change run = change(cabinet, changes);
+    ASSERT_EQ(run.status, CabStatus::Ok) << err();
+    EXPECT_TRUE(run.verified) << err();
+    auto expected = cabtest::extract(cabinet);
+    for (auto& member : expected) {
+      std::string& bytes = member.second;
+      if (member.first == "APP.000") {
+        unsigned char header[SetupHeader::kSize];
+        std::memcpy(header, bytes.data(), sizeof header);
+        storeChanges(header, changes);
+        bytes.replace(0, sizeof header, reinterpret_cast<char*>(header),
+                      sizeof header);
+      } else if (bytes.compare(0, 5, "<?xml") == 0) {
+        const std::size_t at = bytes.find(c.longer ? "\"2577\"" : "\"100.0\"");
+        bytes.replace(at + 1, c.longer ? 4 : 5, c.longer ? "10003" : "5.2");
+        if (c.longer) bytes.replace(bytes.find("'4.0'") + 1, 3, "6.1");
+        if (!c.longer) bytes.replace(bytes.find("-536870912"), 10, "0");
+      }
+    }
+    EXPECT_EQ(differingMembers(cabtest::extract(run.image), expected), "");
+    EXPECT_EQ(differingMembers(cabtest::extract(run.image, History::Frame, 0),
+                               expected),
+              "");
+    EXPECT_EQ(differingMembers(
+                  cabtest::extract(run.image, History::Frame, '\xFF'),
+                  expected),
+              "");
+  }
 }
 
 TEST_F(CabinetTest, FolderCopyOfTheArchitectureFollowsOnlyWhenFaithful) {

@@ -30,6 +30,7 @@ const std::string kUsage =
     "-vermax <major>[.<minor>[.<build>]] - maximal CE version\n"
     "-unsign - remove the signature of a signed cabinet (.cab)\n"
     "-allplatforms - clear the unsupported platforms list\n"
+    "-json - list as JSON Lines, one object per setup file\n"
     "\r\n"
     "Architecture codes and names:\n"
     "\r\n"

@@ -25,6 +25,9 @@ Prints, side by side:
   * for every real MSZIP cabinet there: the instructions of "setuphdr c"
     (with -unsign on a signed one) on a fresh copy next to
     "cabextract -t CAB", which decodes every block as the change must;
+  * for MSZIP cabinets of 10,000 and 40,000 one-byte blocks generated
+    here (bench/tiny_cab.py): the instructions of "setuphdr c" on a fresh
+    copy next to "cabextract -t CAB";
   * for a 64 MiB MSZIP cabinet generated here (bench/large_cab.py): the
     peak resident memory of "setuphdr d", against the bytes up to the end
     of the setup file's last block;
@@ -53,6 +56,7 @@ import time
 sys.dont_write_bytecode = True         # no __pycache__ in the checkout
 import large_cab  # noqa: E402
 import list_bench  # noqa: E402
+import tiny_cab  # noqa: E402
 
 LARGE_SIZE = 64 * 1024 * 1024          # bytes of the generated large file
 RSS_ALLOWANCE = 2 * 1024 * 1024        # peak RSS goal: file size plus this
@@ -66,6 +70,8 @@ CAB_CHANGE_GOAL = 1.1                  # instructions of "c" vs cabextract -t
 DISPLAY_RSS_GOAL = 16 * 1024 * 1024    # peak RSS of "d" on any cabinet
 LARGE_CAB_SETUP = 40000                # setup file of the generated cabinet:
                                        # two blocks, the texts in the second
+TINY_CAB_BLOCKS = (10000, 40000)       # one-byte MSZIP blocks of the
+TINY_CAB_SETUP = 1000                  # generated tiny-block cabinets
 
 
 class BenchError(Exception):
@@ -348,6 +354,49 @@ def change_instruction_figures(tool, folder, work, repeats):
     print()
 
 
+def tiny_cabinet_figures(tool, generator, work, repeats):
+    """Instructions of "c" on fresh copies of generated cabinets of one-byte
+    MSZIP blocks next to "cabextract -t" on them (bench/tiny_cab.py): the
+    cost of each block beyond its bytes."""
+    cabextract = shutil.which("cabextract")
+    print("Change of a cabinet of one-byte MSZIP blocks: user-space "
+          "instructions (callgrind, %d runs each)" % repeats)
+    if cabextract is None:
+        print("  skipped, cabextract is not installed")
+        print()
+        return
+    setup = os.path.join(work, "tiny.000")
+    run_checked([generator, setup, str(TINY_CAB_SETUP)])
+    with open(setup, "rb") as data:
+        setup_bytes = data.read()
+    print("  %-44s %13s %13s %7s %s" % ("cabinet", "cabextract -t",
+                                        "setuphdr c", "ratio", "repeatable"))
+    worst = 0.0
+    for blocks in TINY_CAB_BLOCKS:
+        cab = os.path.join(work, "tiny-%d.cab" % blocks)
+        tiny_cab.write_tiny_cabinet(cab, setup_bytes, blocks)
+        copy = os.path.join(work, "tiny-change.cab")
+        change = [tool] + CAB_CHANGE_ARGS + [copy]
+        counts = []
+        for _ in range(repeats):
+            shutil.copyfile(cab, copy)
+            counts += callgrind_instructions(change, work, 1)
+        run_checked([cabextract, "-q", "-t", copy])
+        test = callgrind_instructions([cabextract, "-q", "-t", cab], work,
+                                      repeats)
+        value = ratio(counts[0], test[0])
+        worst = max(worst, value)
+        print("  %-44s %13s %13s %6.2fx %s" % (
+            "%s blocks of 1 byte" % "{:,}".format(blocks),
+            "{:,}".format(test[0]), "{:,}".format(counts[0]), value,
+            "yes" if len(set(counts)) == 1 and len(set(test)) == 1 else
+            "no"))
+    print("  goal: setuphdr c <= %.1fx cabextract -t on each: %s "
+          "(at most %.2fx)" % (CAB_CHANGE_GOAL,
+                               verdict(worst <= CAB_CHANGE_GOAL), worst))
+    print()
+
+
 def large_cabinet_figures(tool, generator, work):
     """Peak resident memory of "d" on a generated 64 MiB MSZIP cabinet."""
     setup = os.path.join(work, "bench.000")
@@ -519,6 +568,7 @@ def main():
         real_cabinet_figures(tool, real, work, options, use_hyperfine, how)
         change_instruction_figures(tool, options.realworld, work,
                                    options.callgrind_repeats)
+    tiny_cabinet_figures(tool, generator, work, options.callgrind_repeats)
     large_cabinet_figures(tool, generator, work)
     cabs = [os.path.join(options.realworld, name)
             for name in sorted(os.listdir(options.realworld))

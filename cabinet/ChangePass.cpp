@@ -96,13 +96,14 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
       patchedCopy(full, start - kMszipWindow, kMszipWindow, headerStart,
                   blocks->header, dictionary);
     const unsigned char* history = full != nullptr ? dictionary : nullptr;
-    if (encodeMszipBlock(blocks->encoder, history, newBytes, size, data,
-                         &dataSize) != MszipEncode::Ok) {
+    const MszipWrite written = writeMszipBlock(
+        blocks->encoder, history, newBytes, size, data, &dataSize, check);
+    if (written == MszipWrite::NoMemory) {
       blocks->status = CabStatus::NoMemory;
       return;
     }
     writeLE16(record + kBlockDataSize, static_cast<std::uint16_t>(dataSize));
-    if (!decodeMszipAlone(data, dataSize, history, check, size)) {
+    if (written != MszipWrite::Ok) {
       blocks->problem = "a block encoded anew does not decode";
       return;
     }
@@ -123,10 +124,27 @@ void writeBlockAnew(const FolderReader& reader, const ChangePass& pass,
   blocks->size += prefix + dataSize;
 }
 
+// Copies the current block of reader, which refers back to nothing and
+// holds no changed byte, into the run of new blocks as it is: it means the
+// same bytes whatever the blocks before it became.
+void copyBlockAsItIs(const FolderReader& reader, NewBlocks* blocks) {
+  const std::uint32_t size = kBlockHeaderSize +
+                             reader.cabinet->dataReserveSize +
+                             reader.block.dataSize;
+  if (!reserveRecords(blocks, size)) return;
+  std::memcpy(blocks->records + blocks->size, reader.record, size);
+  ++blocks->count;
+  blocks->oldSize += size;
+  blocks->size += size;
+}
+
 // Takes the current block of reader, of the setup file's folder, into the
 // new blocks when the change reaches it: when it holds a changed byte, or
 // (MSZIP) when either reading's history before it holds one. The blocks
-// taken are one run.
+// taken are one run. One the change reaches that holds no changed byte
+// and refers back to nothing (mszipStandsAlone: the pass found so behind
+// a short block, so the folder is verified whole) goes into the run as it
+// is, not encoded anew.
 void takeBlock(const FolderReader& reader, const ChangeRequest& changes,
                ChangePass* pass) {
   NewBlocks* blocks = &pass->blocks;
@@ -165,7 +183,10 @@ void takeBlock(const FolderReader& reader, const ChangeRequest& changes,
   // still change.
   const bool inHeader = blocks->count != 0 &&
                         start < std::uint64_t{headerStart} + SetupHeader::kSize;
-  if (changedHere || reached || inHeader) {
+  if ((reached || inHeader) && !changedHere && mszip && blocks->count != 0 &&
+      mszipStandsAlone(reader.decoder)) {
+    copyBlockAsItIs(reader, blocks);
+  } else if (changedHere || reached || inHeader) {
     writeBlockAnew(reader, *pass, blocks);
   } else if (blocks->count != 0) {
     blocks->closed = true;  // the run is over: nothing later reaches back

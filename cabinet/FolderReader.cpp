@@ -78,11 +78,13 @@ CabStatus extendFolderBlock(FolderReader* reader, std::uint32_t wanted) {
     return CabStatus::Damaged;
   }
   reader->dataSize = wanted;
-  if (wanted == reader->blockSize && reader->checkReadings &&
-      !mszipReadingsAgree(reader->decoder)) {
+  const char* difference = wanted == reader->blockSize && reader->checkReadings
+                               ? mszipDifference(reader->decoder)
+                               : nullptr;
+  if (difference != nullptr) {
     reportCabinet(source, "Cabinet not handled: block %u of folder %u decodes "
-                  "differently in other readers (it refers back across a short "
-                  "block)", index, static_cast<unsigned>(reader->folder));
+                  "differently in other readers (%s)", index,
+                  static_cast<unsigned>(reader->folder), difference);
     return CabStatus::ReadersDiffer;
   }
   return CabStatus::Ok;
@@ -135,7 +137,7 @@ CabStatus readFolderBlock(FolderReader* reader, std::uint32_t wanted) {
     return CabStatus::Ok;
   }
   if (!beginMszipBlock(reader->decoder, payload, block.dataSize,
-                       block.uncompressedSize)) {
+                       block.uncompressedSize, reader->checkReadings)) {
     reportCabinet(source,
                   "Damaged cabinet: block %u of folder %u does not decode",
                   index, static_cast<unsigned>(reader->folder));

@@ -50,8 +50,8 @@ CabStatus startFolder(FolderReader* reader, std::uint16_t folder);
 /// Reads and checks the next block of the folder (which must have one) and
 /// decodes the first wanted bytes of it, or all of it. The block before is
 /// decoded to its end first, as the history needs. With checkReadings, a
-/// block decoded whole that the frame reading would decode differently is
-/// refused (ReadersDiffer).
+/// block decoded whole that libmspack would decode differently (its form or
+/// the frame reading, see mszipDifference) is refused (ReadersDiffer).
 CabStatus readFolderBlock(FolderReader* reader,
                           std::uint32_t wanted = kWholeBlock);
 

@@ -74,13 +74,14 @@ void makeBlock(FolderRelayout* relayout, bool mszip) {
   } else {
     const unsigned char* history =
         relayout->hasDictionary ? dictionaryBytes(relayout) : nullptr;
-    if (encodeMszipBlock(relayout->encoder, history, bytes, size, data,
-                         &dataSize) != MszipEncode::Ok) {
+    const MszipWrite written =
+        writeMszipBlock(relayout->encoder, history, bytes, size, data,
+                        &dataSize, checkBytes(relayout));
+    if (written == MszipWrite::NoMemory) {
       outOfMemory(relayout);
       return;
     }
-    if (!decodeMszipAlone(data, dataSize, history, checkBytes(relayout),
-                          size) ||
+    if (written != MszipWrite::Ok ||
         std::memcmp(checkBytes(relayout), bytes, size) != 0) {
       relayout->problem = "a block laid out anew does not hold its bytes";
       return;

@@ -12,8 +12,18 @@
 // alternates between two output buffers, so the block before the current
 // one stays in place; after a block of 32 KiB, which is the usual case, it
 // is the frame as well and nothing is copied. Only a shorter block makes
-// the decoder keep the frame apart, and copy out the last 32 KiB before
-// the next block for the comparison of the readings.
+// the decoder keep the frame apart. A block behind it that is checked is
+// first decoded on a second stream with no history: most short blocks
+// (and every block of a few bytes) refer back to nothing, and then both
+// readings give what that decode gave. Only for one that does refer back
+// does the decoder copy out the last 32 KiB before it, to decode it again
+// against the frame.
+//
+// A block's form is checked as zlib decodes it: inflate with Z_BLOCK stops
+// at every boundary between deflate blocks, before it reads the next
+// header, which DeflateHeader.h then walks from that bit (zlib's data_type
+// tells how many bits of the last byte taken are still unread); the end of
+// the stream tells where the bytes behind it start.
 #include "cabinet/Mszip.h"
 
 #include <cstring>
@@ -21,6 +31,7 @@
 #include <zlib.h>
 
 #include "cabinet/CabinetFormat.h"
+#include "cabinet/DeflateHeader.h"
 #include "runtime/Runtime.h"
 
 namespace {
@@ -35,9 +46,93 @@ constexpr int kRawWindowBits = -15;
 constexpr int kEncodeLevel = 4;
 // "CK" in front of every block's deflate stream.
 constexpr unsigned char kBlockMagic[2] = {0x43, 0x4B};
+// The most bytes libmspack takes as one block (cab.h CAB_INPUTMAX).
+constexpr std::uint32_t kFrameReaderInputMax = 32768 + 6144;
+static_assert(mszipBound(CabFormat::kMaxBlockUncompressed) <=
+                  kFrameReaderInputMax,
+              "every block the tool writes fits libmspack's input");
+// zlib's data_type after inflate: the unread bits of the last byte taken,
+// the last block seen, stopped at a block boundary.
+constexpr int kUnreadBits = 63;
+constexpr int kLastBlock = 64;
+constexpr int kAtBoundary = 128;
+
+const char kTooLong[] = "it holds more than 38912 compressed bytes";
+const char kMagicBehind[] = "it holds \"CK\" behind its deflate stream";
+const char kAcrossShortBlock[] = "it refers back across a short block";
 
 bool hasMagic(const unsigned char* data, std::uint32_t size) {
   return size >= 2 && data[0] == kBlockMagic[0] && data[1] == kBlockMagic[1];
+}
+
+// The checks of one block's form as inflate goes through its stream (the
+// block's bytes behind "CK"): the first reason found, or null.
+struct FormCheck {
+  const unsigned char* stream;
+  std::uint32_t size;
+  const char* difference;
+};
+
+// Starts the check of a block (data, "CK" included): its size, and the
+// header of its first deflate block.
+void beginFormCheck(FormCheck* check, const unsigned char* data,
+                    std::uint32_t size) {
+  check->stream = data + 2;
+  check->size = size - 2;
+  check->difference = size > kFrameReaderInputMax
+                          ? kTooLong
+                          : deflateHeaderDifference(check->stream,
+                                                    check->size, 0);
+}
+
+// Follows inflate, which has just returned (not at the stream's end): at a
+// boundary before another deflate block, walks that block's header. True
+// when inflate stopped at a boundary.
+bool followBoundary(FormCheck* check, const z_stream& stream) {
+  if ((stream.data_type & kAtBoundary) == 0) return false;
+  if ((stream.data_type & kLastBlock) != 0 || check->difference != nullptr)
+    return true;
+  const std::uint64_t taken = std::uint64_t{8} *
+      static_cast<std::uint64_t>(stream.next_in - check->stream);
+  const unsigned unread = static_cast<unsigned>(stream.data_type & kUnreadBits);
+  check->difference =
+      unread > taken
+          ? deflateHeaderDifference(check->stream, check->size, taken)
+          : deflateHeaderDifference(check->stream, check->size,
+                                    taken - unread);
+  return true;
+}
+
+// At the stream's end: the bytes behind it must not hold "CK", which
+// libmspack looks for there to decode on. (It skips other bytes, a "C"
+// just before the next block's "CK" too.)
+void endFormCheck(FormCheck* check, const z_stream& stream) {
+  const unsigned char* end = check->stream + check->size;
+  for (const unsigned char* p = stream.next_in;
+       check->difference == nullptr && p + 1 < end; ++p) {
+    if (p[0] == kBlockMagic[0] && p[1] == kBlockMagic[1])
+      check->difference = kMagicBehind;
+  }
+}
+
+// Runs inflate with Z_BLOCK over the rest of a block, checking its form,
+// until out is full (upTo bytes short of outSize: part of the block) or
+// the stream ends (whole: exactly there). Same results as one inflate
+// with Z_NO_FLUSH, which stops where output or input runs out.
+bool inflateChecked(z_stream* stream, FormCheck* check, bool whole) {
+  for (;;) {
+    const int result = inflate(stream, Z_BLOCK);
+    if (result == Z_STREAM_END) {
+      if (!whole || stream->avail_out != 0) return false;
+      endFormCheck(check, *stream);
+      return true;
+    }
+    if (result != Z_OK) return false;
+    // Inside a deflate block: out is full, or the input ran out.
+    if (!followBoundary(check, *stream))
+      return !whole && stream->avail_out == 0;
+    if (!whole && stream->avail_out == 0) return true;
+  }
 }
 
 }  // namespace
@@ -57,6 +152,13 @@ struct MszipDecoder {
   // held 32 KiB, else frame, of which the first frameFilled bytes were
   // written by a block.
   std::uint32_t frameFilled;
+  bool checkForm;              // of the block begun last
+  FormCheck form;
+  // The block begun last refers back to nothing: it is the folder's first,
+  // or, checked behind a short block, it decodes on the stream alone,
+  // which has no history.
+  bool standsAlone;
+  z_stream alone;
   unsigned char block[2][kWindow];
   unsigned char history[kWindow];
   unsigned char frame[kWindow];
@@ -88,12 +190,18 @@ MszipDecoder* createMszipDecoder() {
     freeBlock(decoder);
     return nullptr;
   }
+  if (inflateInit2(&decoder->alone, kRawWindowBits) != Z_OK) {
+    inflateEnd(&decoder->stream);
+    freeBlock(decoder);
+    return nullptr;
+  }
   return decoder;
 }
 
 void destroyMszipDecoder(MszipDecoder* decoder) {
   if (decoder == nullptr) return;
   inflateEnd(&decoder->stream);
+  inflateEnd(&decoder->alone);
   freeBlock(decoder);
 }
 
@@ -105,7 +213,8 @@ void resetMszipHistory(MszipDecoder* decoder) {
 }
 
 bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
-                     std::uint32_t size, std::uint32_t outSize) {
+                     std::uint32_t size, std::uint32_t outSize,
+                     bool checkForm) {
   z_stream& stream = decoder->stream;
   // The block before is whole by now (the caller finished it); zlib's
   // window keeps its output, the frame takes it.
@@ -119,15 +228,30 @@ bool beginMszipBlock(MszipDecoder* decoder, const unsigned char* data,
   decoder->input = data;
   decoder->inputSize = size;
   decoder->outSize = outSize;
+  decoder->checkForm = checkForm;
   if (!hasMagic(data, size)) return false;
+  if (checkForm) beginFormCheck(&decoder->form, data, size);
   if ((first ? inflateReset(&stream) : inflateResetKeep(&stream)) != Z_OK)
     return false;
-  // Behind a short block the readings may differ: keep the sliding one's
-  // history for mszipReadingsAgree.
+  // Behind a short block the readings may differ, unless the block refers
+  // back to nothing: then it decodes on its own, with no history at all
+  // (into the other buffer, free as the block before is short). Otherwise
+  // keep the sliding reading's history for mszipDifference.
   decoder->historySize = 0;
-  if (decoder->previousSize != 0 && decoder->previousSize != kWindow) {
+  decoder->standsAlone = first;
+  if (checkForm && decoder->previousSize != 0 &&
+      decoder->previousSize != kWindow) {
+    z_stream& alone = decoder->alone;
+    alone.next_in = const_cast<unsigned char*>(data + 2);
+    alone.avail_in = size - 2;
+    alone.next_out = decoder->block[decoder->current ^ 1];
+    alone.avail_out = outSize;
+    decoder->standsAlone = inflateReset(&alone) == Z_OK &&
+                           inflate(&alone, Z_FINISH) == Z_STREAM_END &&
+                           alone.avail_out == 0;
     uInt length = 0;
-    if (inflateGetDictionary(&stream, decoder->history, &length) != Z_OK)
+    if (!decoder->standsAlone &&
+        inflateGetDictionary(&stream, decoder->history, &length) != Z_OK)
       return false;
     decoder->historySize = length;
   }
@@ -146,6 +270,8 @@ bool produceMszipBlock(MszipDecoder* decoder, std::uint32_t upTo) {
   stream.avail_out = upTo - done;
   // Never Z_FINISH: zlib then keeps its window up to date on every call,
   // which the next block of the folder refers back into.
+  if (decoder->checkForm)
+    return inflateChecked(&stream, &decoder->form, upTo == decoder->outSize);
   const int result = inflate(&stream, Z_NO_FLUSH);
   if (upTo < decoder->outSize) {
     // Part of the block: it must not end before upTo.
@@ -158,17 +284,25 @@ const unsigned char* mszipBlockOutput(const MszipDecoder* decoder) {
   return decoder->block[decoder->current];
 }
 
+bool mszipStandsAlone(const MszipDecoder* decoder) {
+  return decoder->standsAlone;
+}
+
 const unsigned char* mszipFullPrevious(const MszipDecoder* decoder) {
   return decoder->previousSize == kWindow
              ? decoder->block[decoder->current ^ 1]
              : nullptr;
 }
 
-bool mszipReadingsAgree(MszipDecoder* decoder) {
+const char* mszipDifference(MszipDecoder* decoder) {
+  if (decoder->checkForm && decoder->form.difference != nullptr)
+    return decoder->form.difference;
   // The first block has no history in either reading; behind a block of
-  // 32 KiB both readings have that block.
-  if (decoder->previousSize == 0 || decoder->previousSize == kWindow)
-    return true;
+  // 32 KiB both readings have that block; a block that refers back to
+  // nothing needs none.
+  if (decoder->previousSize == 0 || decoder->previousSize == kWindow ||
+      decoder->standsAlone)
+    return nullptr;
   // Frame positions no block wrote: the sliding reading's byte there
   // (aligned to the end of its 32 KiB), every bit flipped.
   const std::uint32_t missing = kWindow - decoder->historySize;
@@ -179,17 +313,18 @@ bool mszipReadingsAgree(MszipDecoder* decoder) {
   }
   // The block before is short, so its buffer is not needed any more: the
   // frame reading's output goes there.
-  return decodeMszipAlone(decoder->input, decoder->inputSize, decoder->frame,
-                          decoder->block[decoder->current ^ 1],
-                          decoder->outSize) &&
-         std::memcmp(decoder->block[decoder->current ^ 1],
-                     decoder->block[decoder->current],
-                     decoder->outSize) == 0;
+  const bool same =
+      decodeMszipAlone(decoder->input, decoder->inputSize, decoder->frame,
+                       decoder->block[decoder->current ^ 1],
+                       decoder->outSize) &&
+      std::memcmp(decoder->block[decoder->current ^ 1],
+                  decoder->block[decoder->current], decoder->outSize) == 0;
+  return same ? nullptr : kAcrossShortBlock;
 }
 
 bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
                       const unsigned char* dictionary, unsigned char* out,
-                      std::uint32_t outSize) {
+                      std::uint32_t outSize, const char** difference) {
   if (!hasMagic(data, size)) return false;
   z_stream stream = {};
   if (inflateInit2(&stream, kRawWindowBits) != Z_OK) return false;
@@ -201,8 +336,15 @@ bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
     stream.avail_in = size - 2;
     stream.next_out = out;
     stream.avail_out = outSize;
-    whole = inflate(&stream, Z_FINISH) == Z_STREAM_END &&
-            stream.avail_out == 0;
+    if (difference != nullptr) {
+      FormCheck form;
+      beginFormCheck(&form, data, size);
+      whole = inflateChecked(&stream, &form, true);
+      *difference = form.difference;
+    } else {
+      whole = inflate(&stream, Z_FINISH) == Z_STREAM_END &&
+              stream.avail_out == 0;
+    }
   }
   inflateEnd(&stream);
   return whole;
@@ -210,6 +352,7 @@ bool decodeMszipAlone(const unsigned char* data, std::uint32_t size,
 
 struct MszipEncoder {
   z_stream stream;
+  bool used;  // a block was encoded since deflateInit2
 };
 
 MszipEncoder* createMszipEncoder() {
@@ -239,7 +382,10 @@ MszipEncode encodeMszipBlock(MszipEncoder* encoder,
   // does not fit would not be smaller.
   const std::uint32_t room = mszipBound(size) - 2;
   z_stream& stream = encoder->stream;
-  int result = deflateReset(&stream);
+  // deflateInit2 leaves the stream as deflateReset does (each clears the
+  // 64 KiB hash table).
+  int result = encoder->used ? deflateReset(&stream) : Z_OK;
+  encoder->used = true;
   if (result == Z_OK && dictionary != nullptr)
     result = deflateSetDictionary(&stream, dictionary, kWindow);
   if (result == Z_OK) {
@@ -254,7 +400,14 @@ MszipEncode encodeMszipBlock(MszipEncoder* encoder,
     return MszipEncode::Ok;
   }
   if (result == Z_MEM_ERROR) return MszipEncode::NoMemory;
+  storeMszipBlock(data, size, out, written);
+  return MszipEncode::Ok;
+}
 
+void storeMszipBlock(const unsigned char* data, std::uint32_t size,
+                     unsigned char* out, std::uint32_t* written) {
+  out[0] = kBlockMagic[0];
+  out[1] = kBlockMagic[1];
   // One stored deflate block, final, with its length and the length's
   // complement.
   unsigned char* stored = out + 2;
@@ -265,5 +418,24 @@ MszipEncode encodeMszipBlock(MszipEncoder* encoder,
   stored[4] = static_cast<unsigned char>(~size >> 8);
   std::memcpy(stored + 5, data, size);
   *written = 2 + 5 + size;
-  return MszipEncode::Ok;
+}
+
+MszipWrite writeMszipBlock(MszipEncoder* encoder,
+                           const unsigned char* dictionary,
+                           const unsigned char* data, std::uint32_t size,
+                           unsigned char* out, std::uint32_t* written,
+                           unsigned char* check) {
+  if (encodeMszipBlock(encoder, dictionary, data, size, out, written) !=
+      MszipEncode::Ok)
+    return MszipWrite::NoMemory;
+  const char* difference = nullptr;
+  bool decoded =
+      decodeMszipAlone(out, *written, dictionary, check, size, &difference);
+  if (decoded && difference != nullptr) {
+    storeMszipBlock(data, size, out, written);
+    decoded =
+        decodeMszipAlone(out, *written, dictionary, check, size, &difference);
+  }
+  return decoded && difference == nullptr ? MszipWrite::Ok
+                                          : MszipWrite::DoesNotDecode;
 }

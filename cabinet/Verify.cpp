@@ -10,7 +10,9 @@
 // a kept block then refers back no further than 32 KiB, and the run of new
 // blocks reaches that far behind the last changed byte. A setup file's
 // folder with a shorter block is streamed whole in both images instead,
-// the new one in both readings.
+// the new one in both readings; only there does the run also hold blocks
+// copied as they are (those that refer back to nothing), which that
+// stream then proves.
 #include "cabinet/Verify.h"
 
 #include <cstring>

@@ -15,7 +15,10 @@
 // image passes verifyRebuild, reads back with every checksum, ends at its
 // cabinet size, is unsigned when asked, and holds the original's members in
 // both readings but for the asked header fields and the setup XML's planned
-// document (a cabinet with _setup.xml: both ways copy the same document).
+// document (a cabinet with _setup.xml: both ways copy the same document);
+// libmspack (linked from Debian's libmspack-dev) reads the original and the
+// new image as the tool's reading does, wherever it reads their tables
+// alike.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +28,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "cabinet/Cabinet.h"
 #include "cabinet/CabinetFormat.h"
@@ -37,6 +41,7 @@
 #include "cabinet/Verify.h"
 #include "fuzz/FuzzOracle.h"
 #include "fuzz/FuzzPlatform.h"
+#include "fuzz/MspackReader.h"
 #include "header/Endian.h"
 #include "header/SetupHeader.h"
 #include "runtime/Console.h"
@@ -157,6 +162,52 @@ std::map<std::string, std::string> extract(
   return members;
 }
 
+// A copy of the cabinet in memory (read with readCabinet) with every data
+// block's checksum cleared: the tool has checked them, and it also takes a
+// sum over the block reserve, which libmspack does not.
+std::string withoutBlockSums(const unsigned char* bytes, std::uint32_t size,
+                             const Cabinet& cabinet) {
+  std::string copy(reinterpret_cast<const char*>(bytes), size);
+  for (std::uint16_t i = 0; i < cabinet.folderCount; ++i) {
+    std::uint32_t offset = cabinet.folders[i].dataOffset;
+    for (std::uint16_t k = 0; k < cabinet.folders[i].blockCount; ++k) {
+      cabtest::put(copy, offset + CabFormat::kBlockChecksum, 0, 4);
+      offset += CabFormat::kBlockHeaderSize + cabinet.dataReserveSize +
+                readLE16(bytes + offset + CabFormat::kBlockDataSize);
+    }
+  }
+  return copy;
+}
+
+// libmspack (cabextract's reader) reads the members of a cabinet the tool
+// accepted or built as members has them (by name, the last of a name
+// wins), where it reads the cabinet's structure as the tool does: it takes
+// the file table from behind the folder table, not from coffFiles, so a
+// cabinet whose tables it reads otherwise is left to other checks.
+void checkWithMspack(const unsigned char* bytes, std::uint32_t size,
+                     const Cabinet& cabinet,
+                     const std::map<std::string, std::string>& members) {
+  std::vector<mspackreader::Member> read;
+  bool same = mspackreader::readMembers(withoutBlockSums(bytes, size, cabinet),
+                                        &read) &&
+              read.size() == cabinet.fileCount;
+  char name[CabFormat::kMaxNameSize];
+  for (std::uint32_t i = 0; same && i < cabinet.fileCount; ++i) {
+    const CabMember& entry = cabinet.members[i];
+    same = read[i].name == cabFileName(cabinet, i, name) &&
+           read[i].size == entry.size &&
+           read[i].offset == entry.folderOffset &&
+           read[i].folder == entry.folder;
+  }
+  if (!same) return;
+  std::map<std::string, std::string> extracted;
+  for (const mspackreader::Member& member : read) {
+    check(member.extracted, "libmspack fails on a member the tool reads");
+    extracted[member.name] = member.bytes;
+  }
+  check(extracted == members, "libmspack reads other member bytes");
+}
+
 // The pass that lists every setup file agrees with findSetupFile's (which
 // gave found, member and programs) where the search decoded as far, and
 // each listed setup file copies out as far as its held bytes (the search,
@@ -201,6 +252,9 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
                  const ChangePass& pass, const ChangeRequest& changes,
                  bool unsign, const MemoryMark& mark) {
   const SetupMember& member = pass.member;
+  // The pass found every block to mean the same to every reader.
+  checkWithMspack(whole.image, whole.fileSize, *cabinet,
+                  extract(whole.image, whole.fileSize));
   const bool hasSetup = member.bytes != nullptr;
   const SetupXmlChange& xml = pass.xml;
   // The tool refuses a bad header, a member on the bytes to change, a
@@ -312,6 +366,13 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   check(extract(image, result.size) == expected &&
             readings(image, result.size, expected),
         "the new cabinet's members differ from the asked change");
+  {
+    const CabinetSource fresh = {image, result.size, nullptr, nullptr, true};
+    Cabinet rebuilt;
+    check(readCabinet(fresh, &rebuilt) == CabStatus::Ok,
+          "the new image does not read back");
+    checkWithMspack(image, result.size, rebuilt, expected);
+  }
   std::free(image);
 }
 

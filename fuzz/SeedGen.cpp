@@ -21,6 +21,7 @@
 #include "header/SetupHeader.h"
 #include "runtime/Runtime.h"
 #include "tests/support/CabBuilder.h"
+#include "tests/support/DeflateWriter.h"
 
 namespace {
 
@@ -316,6 +317,40 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& recipe : recipes)
     all.push_back({recipe.first, cabtest::build(recipe.second)});
+  // Hand-made MSZIP blocks (block 1, 1000 bytes, behind the setup file's
+  // block): forms libmspack reads as zlib does, and forms it reads
+  // otherwise, which the change refuses.
+  const std::string stream = setup + dll.substr(0, 32768 + 1000 + 3000);
+  const std::string second = stream.substr(32768, 1000);
+  cabtest::DeflateWriter withZero;  // a repeat of a 0 behind zeros
+  std::vector<cabtest::Sent> sent(256, {9, 0});
+  sent.insert(sent.end(), {{2, 0}, {2, 0}, {0, 0}, {17, 0}, {16, 0},
+                           {1, 0}, {1, 0}});
+  std::vector<unsigned> code(256, 9);
+  code.insert(code.end(), {2, 2});
+  withZero.dynamic({264, 3, {{9, 1}, {2, 3}, {0, 4}, {1, 4}, {17, 3},
+                             {16, 3}},
+                    sent, code},
+                   second, true);
+  cabtest::DeflateWriter oneDistance;  // a single distance code of 1
+  sent.assign(256, {9, 0});
+  sent.insert(sent.end(), {{1, 0}, {1, 0}});
+  code.assign(256, 9);
+  code.push_back(1);
+  oneDistance.dynamic({257, 1, {{9, 1}, {1, 1}}, sent, code}, second, true);
+  const std::string zlibSecond = "CK" + cabtest::zlibDeflate(second);
+  const std::pair<const char*, std::string> packed[] = {
+      {"mszip-bytes-behind", zlibSecond + std::string("\0 junk C", 8)},
+      {"mszip-ck-behind", zlibSecond + "CK" + cabtest::zlibDeflate("XYZ")},
+      {"mszip-repeat-of-zero", "CK" + withZero.bytes()},
+      {"mszip-one-distance-code", "CK" + oneDistance.bytes()},
+  };
+  for (const auto& block : packed) {
+    Recipe recipe = {{{1, 32768, "", {32768, 1000}, cabtest::History::None}},
+                     {{"APP.000", setup}, {"b", stream.substr(setup.size())}}};
+    recipe.folders[0].packed[1] = block.second;
+    all.push_back({block.first, cabtest::build(recipe)});
+  }
   // The stored one cut short, with a data byte changed behind its checksum,
   // with LZX in its folder entry, with bytes behind its end.
   const std::string plain = all[0].second;

@@ -35,17 +35,24 @@ fuzz_find_compiler() {
 
 fuzz_install_tools() {
   if [ "$(id -u)" -ne 0 ]; then
-    echo "clang with libFuzzer or cmake is missing; run as root to install them" >&2
+    echo "clang with libFuzzer, cmake or libmspack-dev is missing; run as root to install them" >&2
     exit 2
   fi
-  echo "== installing clang-14, libclang-rt-14-dev and cmake with apt-get"
+  echo "== installing clang-14, libclang-rt-14-dev, cmake and libmspack-dev with apt-get"
   apt-get update -qq </dev/null
   apt-get install -y -qq --no-install-recommends clang-14 libclang-rt-14-dev \
-    llvm-14 cmake make </dev/null
+    llvm-14 cmake make libmspack-dev </dev/null
+}
+
+# True when libmspack's static library (the cabinet target's outside
+# reader) is installed.
+fuzz_have_mspack() {
+  dpkg-query -W -f='${Status}' libmspack-dev 2>/dev/null | grep -q 'install ok installed'
 }
 
 fuzz_prepare() {
-  if ! command -v cmake >/dev/null 2>&1 || ! fuzz_find_compiler; then
+  if ! command -v cmake >/dev/null 2>&1 || ! fuzz_find_compiler ||
+     ! fuzz_have_mspack; then
     fuzz_install_tools
     fuzz_find_compiler || { echo "no clang that links libFuzzer" >&2; exit 2; }
   fi

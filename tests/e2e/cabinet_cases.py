@@ -44,13 +44,80 @@ def deflate(history, raw):
     return b"CK" + z.compress(raw) + z.flush()
 
 
+class DeflateBits:
+    """A raw deflate stream written bit by bit, the first bit of each byte
+    in its lowest: the block forms zlib's deflate never writes."""
+
+    ORDER = (16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1,
+             15)
+
+    def __init__(self):
+        self.value, self.count = 0, 0
+
+    def put(self, value, count):
+        self.value |= value << self.count
+        self.count += count
+
+    def huffman(self, code, length):
+        """A Huffman code goes out from its highest bit."""
+        for k in range(length - 1, -1, -1):
+            self.put((code >> k) & 1, 1)
+
+    @staticmethod
+    def canonical(lengths):
+        """{symbol: (code, length)} for lengths by symbol (RFC 1951)."""
+        codes, code = {}, 0
+        for length in range(1, 16):
+            for symbol, each in enumerate(lengths):
+                if each == length:
+                    codes[symbol] = (code, length)
+                    code += 1
+            code <<= 1
+        return codes
+
+    def stored(self, data, last):
+        self.put(last, 1)
+        self.put(0, 2)
+        self.count += -self.count % 8
+        self.put(len(data) | (len(data) ^ 0xFFFF) << 16, 32)
+        for byte in data:
+            self.put(byte, 8)
+
+    def dynamic(self, literals, distances, code_lengths, sent, literal_code,
+                data, last):
+        """A dynamic block: literals and distances declared, the code-length
+        code {symbol: length}, the lengths as sent [(symbol, extra bits)],
+        the literal/length code as zlib reads it, then data and
+        end-of-block."""
+        self.put(last, 1)
+        self.put(2, 2)
+        self.put(literals - 257, 5)
+        self.put(distances - 1, 5)
+        count = max(4, max(self.ORDER.index(s) for s in code_lengths) + 1)
+        self.put(count - 4, 4)
+        for symbol in self.ORDER[:count]:
+            self.put(code_lengths.get(symbol, 0), 3)
+        codes = self.canonical([code_lengths.get(s, 0) for s in range(19)])
+        for symbol, extra in sent:
+            self.huffman(*codes[symbol])
+            self.put(extra, {16: 2, 17: 3, 18: 7}.get(symbol, 0))
+        codes = self.canonical(literal_code)
+        for byte in data:
+            self.huffman(*codes[byte])
+        self.huffman(*codes[256])
+
+    def bytes(self):
+        return self.value.to_bytes((self.count + 7) // 8, "little")
+
+
 def build_cab(folders, members, signature=b"", folder_reserve=b"",
-              sizes=(), history=True):
+              sizes=(), history=True, packed=None):
     """folders: [compression (0 stored, 1 MSZIP)]; members: [(name, bytes,
     folder)]. A signature is appended behind the cabinet with its 20-byte
     header reserve; folder_reserve goes into folder 0's reserve. sizes: the
     first blocks' sizes, then 32768; history: MSZIP blocks refer back to
-    the last 32 KiB of the folder, or to nothing."""
+    the last 32 KiB of the folder, or to nothing; packed: {index: "CK" and
+    a deflate stream} for blocks of folder 0 given as they are."""
     streams = [b""] * len(folders)
     files = b""
     for name, data, folder in members:
@@ -69,15 +136,17 @@ def build_cab(folders, members, signature=b"", folder_reserve=b"",
         while at < len(stream):
             size = sizes[count] if count < len(sizes) else 32768
             raw = stream[at:at + size]
-            packed = raw
-            if kind == 1:
-                packed = deflate(stream[max(0, at - 32768):at] if history
-                                 else b"", raw)
+            block = raw
+            if kind == 1 and index == 0 and count in (packed or {}):
+                block = packed[count]
+            elif kind == 1:
+                block = deflate(stream[max(0, at - 32768):at] if history
+                                else b"", raw)
             at += len(raw)
-            lengths = struct.pack("<HH", len(packed), len(raw))
+            lengths = struct.pack("<HH", len(block), len(raw))
             blocks += struct.pack("<I", checksum(lengths,
-                                                 checksum(packed))) + \
-                lengths + packed
+                                                 checksum(block))) + \
+                lengths + block
             count += 1
         start = files_offset + len(files) + len(data)
         entry_reserve = folder_reserve if index == 0 else bytes(reserve_size)
@@ -702,6 +771,60 @@ def built_cases(e2e):
             ["c", "-arch", "0"], 107, "Cabinet not handled: block 2 of "
             "folder 0 decodes differently in other readers (it refers back "
             "across a short block)")
+
+    # Blocks of forms libmspack (cabextract) reads otherwise than zlib, and
+    # their near forms that read alike: block 2 (1000 bytes) of blocks of
+    # 32768, 32768, 1000 and 32768 bytes, none referring back.
+    hand_stream = setup + noise(2 * 32768 + 1000 + 5000 - len(setup), 5)
+    third = hand_stream[65536:66536]
+    crafted = [(b"HELLO.000", setup, 0),
+               (b"data.bin", hand_stream[len(setup):], 0)]
+
+    def hand_made(block):
+        return build_cab([1], crafted, sizes=(32768, 32768, 1000),
+                         history=False, packed={2: b"CK" + block})
+
+    def padded(empty, extra=b""):
+        bits = DeflateBits()
+        for _ in range(empty):
+            bits.stored(b"", 0)
+        bits.stored(third, 1)
+        return bits.bytes() + extra
+
+    z = zlib.compressobj(6, zlib.DEFLATED, -15)
+    plain_third = z.compress(third) + z.flush()
+    z = zlib.compressobj(6, zlib.DEFLATED, -15)
+    xyz = z.compress(b"XYZ") + z.flush()
+    # A repeat (16) behind a run of zeros (17): zlib repeats the 0 before
+    # it, libmspack the length last sent, here a 0 too.
+    repeat = DeflateBits()
+    repeat.dynamic(264, 3, {9: 1, 2: 3, 0: 4, 1: 4, 17: 3, 16: 3},
+                   [(9, 0)] * 256 + [(2, 0), (2, 0), (0, 0), (17, 0),
+                                     (16, 0), (1, 0), (1, 0)],
+                   [9] * 256 + [2, 2], third, 1)
+    for title, block in (
+            ('plain bytes and a "C" behind a block\'s stream',
+             plain_third + b"\0 junk C"),
+            ("a block of 38,912 bytes", padded(7581)),
+            ("a repeat of a zero behind zeros", repeat.bytes())):
+        cab = hand_made(block)
+        cases.append(Case("cabinet", "c, " + title,
+                          args=["c"] + options + ["h.cab"], out=lines(*out),
+                          files={"h.cab": cab},
+                          check=changed(e2e, "h.cab", cab, fields)))
+    ck_behind = hand_made(plain_third + b"CK" + xyz)
+    cases.append(Case("cabinet", 'd, "CK" behind a block\'s stream',
+                      args=["d", "h.cab"], out=e2e.SAMPLE_REPORT +
+                      cabinet_lines(e2e, ck_behind, b"HELLO.000"),
+                      files={"h.cab": ck_behind}, after={"h.cab": ck_behind}))
+    for title, cab, why in (
+            ('"CK" behind a block\'s stream', ck_behind,
+             'it holds "CK" behind its deflate stream'),
+            ("a block of 38,913 bytes", hand_made(padded(7581, b"\0")),
+             "it holds more than 38912 compressed bytes")):
+        refused("c, " + title, "h.cab", cab, ["c", "-arch", "0"], 107,
+                "Cabinet not handled: block 2 of folder 0 decodes "
+                "differently in other readers (%s)" % why)
 
     # A setup file of 64 MiB (2048 blocks of zeros behind its header) in an
     # address space of 32 MiB: the display holds only what the header can

@@ -101,8 +101,11 @@ std::string build(const Recipe& recipe) {
       std::string history;
       if (folder.history == History::Sliding) history = stream.substr(0, at);
       if (folder.history == History::Frame && count != 0) history = frame;
+      const auto given = folder.packed.find(count);
       const std::string packed =
-          folder.compression == 1 ? mszip(history, raw) : raw;
+          folder.compression != 1           ? raw
+          : given != folder.packed.end() ? given->second
+                                         : mszip(history, raw);
       frame.replace(0, raw.size(), raw);
       std::string reserve(recipe.dataReserveSize, '\0');
       for (std::size_t i = 0; i < reserve.size(); ++i)

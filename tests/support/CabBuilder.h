@@ -30,6 +30,9 @@ struct Folder {
   std::string reserve{};           // cut or padded to the folder reserve size
   std::vector<std::uint32_t> sizes{};  // the first blocks' sizes, if others
   History history = History::Sliding;
+  // MSZIP blocks given as they are ("CK" and a deflate stream), by index;
+  // each must decode to its block's bytes.
+  std::map<std::uint32_t, std::string> packed{};
 };
 
 struct Recipe {

@@ -8,6 +8,7 @@
 
 #include "TestSupport.h"
 #include "../support/CabBuilder.h"
+#include "../support/DeflateWriter.h"
 #include "app/ExitCodes.h"
 #include "app/FileProcessing.h"
 #include "cabinet/Cabinet.h"
@@ -395,7 +396,9 @@ TEST_F(CabinetTest, OnlyBlocksThatMayReferToTheChangeAreEncodedAgain) {
   using cabtest::History;
   // The setup file 32000 bytes in: blocks of 2000 bytes never cover its
   // header's frame positions, so the frame reading's history holds the
-  // change until the next full block, far beyond the 32 KiB behind it.
+  // change until the next full block, far beyond the 32 KiB behind it; but
+  // a block behind a short one that refers back to nothing (as every block
+  // there must, to mean the same to every reader) is kept as it is.
   std::vector<std::uint32_t> small(21, 2000);
   small[0] = 32768;
   const struct {
@@ -405,11 +408,11 @@ TEST_F(CabinetTest, OnlyBlocksThatMayReferToTheChangeAreEncodedAgain) {
   } cases[] = {
       {"full blocks: the block of the change and the next",
        {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(150000, 11)}}}, 2},
-      {"short blocks: until a block covers the changed frame positions",
+      {"short blocks: the block of the change and the one behind it",
        {{{1, 32768, "", small, History::None}},
         {{"pad.001", text(32000, 5)}, {"APP.000", kSetup},
          {"big.001", filler(106000, 6)}}},
-       22},
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -424,11 +427,20 @@ TEST_F(CabinetTest, OnlyBlocksThatMayReferToTheChangeAreEncodedAgain) {
   }
 }
 
-// Folders of MSZIP blocks shorter than 32 KiB: a change keeps the meaning
-// every reader gives them, and refuses a cabinet whose blocks already mean
-// different bytes to different readers.
-TEST_F(CabinetTest, ShortBlocksMeanTheSameToEveryReader) {
+// A packed MSZIP block, "CK" and a deflate stream written by hand.
+std::string handPacked(const cabtest::DeflateWriter& stream) {
+  return "CK" + stream.bytes();
+}
+
+// Folders of MSZIP blocks shorter than 32 KiB, and blocks of forms that
+// libmspack reads otherwise than zlib: a change keeps the meaning every
+// reader gives them, and refuses a cabinet whose blocks already mean
+// different bytes (or nothing) to different readers.
+TEST_F(CabinetTest, BlocksMeanTheSameToEveryReader) {
+  using cabtest::DeflateWriter;
+  using cabtest::DynamicHeader;
   using cabtest::History;
+  using cabtest::Sent;
   // The setup file opens a block of 30000 bytes; a block of 3000 follows,
   // then one of 32 KiB that repeats the first, then 1000 bytes.
   const std::string first = kSetup + text(30000 - kSetup.size(), 1);
@@ -437,39 +449,138 @@ TEST_F(CabinetTest, ShortBlocksMeanTheSameToEveryReader) {
   const std::vector<std::uint32_t> sizes = {30000, 3000, 32768, 1000};
   const std::vector<cabtest::Member> members = {
       {"APP.000", kSetup}, {"data.bin", first.substr(kSetup.size()) + rest}};
-  const std::string block2 =
-      "Cabinet not handled: block 2 of folder 0 decodes differently in "
-      "other readers (it refers back across a short block)\r\n";
+  const auto differs = [](const char* why) {
+    return "Cabinet not handled: block 2 of folder 0 decodes differently in "
+           "other readers (" + std::string(why) + ")\r\n";
+  };
+  const std::string block2 = differs("it refers back across a short block");
+
+  // Hand-made blocks: block 2 (1000 bytes) of blocks of 32768, 32768, 1000
+  // and 32768 bytes, none referring back, the change in block 0.
+  const std::string stream =
+      kSetup + text(2 * 32768 + 1000 + 5000 - kSetup.size(), 5);
+  const std::string third = stream.substr(2 * 32768, 1000);
+  const auto handMade = [&](const std::string& packed) {
+    Recipe recipe = {{{1, 32768, "", {32768, 32768, 1000}, History::None}},
+                     {{"APP.000", kSetup},
+                      {"data.bin", stream.substr(kSetup.size())}}};
+    recipe.folders[0].packed[2] = packed;
+    return recipe;
+  };
+  const std::string zlibThird = "CK" + cabtest::zlibDeflate(third);
+  // n empty stored blocks, then third stored, then extra bytes.
+  const auto padded = [&](std::size_t n, const std::string& extra) {
+    DeflateWriter w;
+    for (std::size_t i = 0; i < n; ++i) w.stored("", false);
+    w.stored(third, true);
+    return handPacked(w) + extra;
+  };
+  // Dynamic blocks coding each byte in 9 bits and end-of-block in 1 or 2,
+  // the code lengths sent one by one (each 1 bit long, or the code-length
+  // code's lengths given); behindAnother: the first 500 bytes go in a
+  // block of complete codes before it, which ends inside a byte.
+  const std::vector<Sent> nines(256, {9, 0});
+  const auto withNines = [&](DynamicHeader header) {
+    header.sent.insert(header.sent.begin(), nines.begin(), nines.end());
+    header.literalCode.insert(header.literalCode.begin(), 256, 9);
+    return header;
+  };
+  const auto dynamicThird = [&](const DynamicHeader& header,
+                                bool behindAnother = false) {
+    DeflateWriter w;
+    std::size_t from = 0;
+    if (behindAnother) {
+      w.dynamic(withNines({257, 2, {{9, 1}, {1, 1}},
+                           {{1, 0}, {1, 0}, {1, 0}}, {1}}),
+                third.substr(0, 500), false);
+      from = 500;
+    }
+    w.dynamic(withNines(header), third.substr(from), true);
+    return handPacked(w);
+  };
+  const std::string endOnly = [&] {
+    // Non-final: 256 zero lengths (138 and 118), end-of-block 1 and two
+    // distance codes of 1; then third stored.
+    DeflateWriter w;
+    std::vector<unsigned> code(256, 0);
+    code.push_back(1);
+    w.dynamic({257, 2, {{18, 1}, {1, 1}},
+               {{18, 127}, {18, 107}, {1, 0}, {1, 0}, {1, 0}}, code},
+              "", false);
+    w.stored(third, true);
+    return handPacked(w);
+  }();
+
   const struct {
     const char* name;
     Recipe recipe;
-    const char* refusal;  // null: the change is made
+    std::string refusal;  // empty: the change is made
   } cases[] = {
       {"full blocks, each against the last 32 KiB",
        {{{1}}, {{"APP.000", kSetup}, {"big.001", filler(100000, 7)}}},
-       nullptr},
+       ""},
       {"short blocks without back-references",
-       {{{1, 32768, "", sizes, History::None}}, members}, nullptr},
+       {{{1, 32768, "", sizes, History::None}}, members}, ""},
       {"short blocks against the last 32 KiB",
-       {{{1, 32768, "", sizes, History::Sliding}}, members}, block2.c_str()},
+       {{{1, 32768, "", sizes, History::Sliding}}, members}, block2},
       {"short blocks against the frame",
-       {{{1, 32768, "", sizes, History::Frame}}, members}, block2.c_str()},
+       {{{1, 32768, "", sizes, History::Frame}}, members}, block2},
       {"blocks of 7 bytes, the header across 15 of them",
        {{{1, 7, "", {}, History::None}},
         {{"APP.000", kSetup}, {"x.001", text(300, 4)}}},
-       nullptr},
+       ""},
       {"the setup file in a short block behind full ones",
        {{{1, 32768, "", {32768, 32768, 9000}, History::None}},
         {{"pad.001", text(70000, 8)}, {"APP.000", kSetup},
          {"x.001", text(40000, 9)}}},
-       nullptr},
+       ""},
+      // libmspack looks for "CK" behind the stream and decodes on there.
+      {"\"CK\" and a stream behind the block's stream",
+       handMade(zlibThird + "CK" + cabtest::zlibDeflate("XYZ")),
+       differs("it holds \"CK\" behind its deflate stream")},
+      {"other bytes behind the stream, the last a \"C\"",
+       handMade(zlibThird + std::string("\0 junk C", 8)), ""},
+      // cab.h CAB_INPUTMAX: 32768 + 6144 bytes.
+      {"38,912 bytes, most of them empty stored blocks",
+       handMade(padded(7581, "")), ""},
+      {"38,913 bytes", handMade(padded(7581, std::string(1, '\0'))),
+       differs("it holds more than 38912 compressed bytes")},
+      // zlib takes these incomplete codes; libmspack builds only complete
+      // ones.
+      {"a single distance code, of length 1, behind another block",
+       handMade(dynamicThird(
+           {257, 1, {{9, 1}, {1, 1}}, {{1, 0}, {1, 0}}, {1}}, true)),
+       differs("it has an incomplete distance code")},
+      {"no distance code",
+       handMade(dynamicThird(
+           {257, 1, {{9, 1}, {1, 2}, {0, 2}}, {{1, 0}, {0, 0}}, {1}})),
+       differs("it has an incomplete distance code")},
+      {"a literal/length code of end-of-block alone", handMade(endOnly),
+       differs("it has an incomplete literal/length code")},
+      // A repeat (16) behind a run of zeros (17): zlib repeats the 0,
+      // libmspack the 2 sent before, and then finds too many codes.
+      {"a repeat of a length behind a run of zeros",
+       handMade(dynamicThird({264, 2, {{9, 1}, {2, 3}, {1, 3}, {17, 3},
+                                       {16, 3}},
+                              {{2, 0}, {2, 0}, {17, 0}, {16, 0}, {1, 0},
+                               {1, 0}},
+                              {2, 2}})),
+       differs("it repeats a code length behind a run of zeros")},
+      {"a repeat behind a run of zeros, the last length sent a 0",
+       handMade(dynamicThird({264, 3, {{9, 1}, {2, 3}, {0, 4}, {1, 4},
+                                       {17, 3}, {16, 3}},
+                              {{2, 0}, {2, 0}, {0, 0}, {17, 0}, {16, 0},
+                               {1, 0}, {1, 0}},
+                              {2, 2}})),
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fake::state().error.clear();
     const std::string cabinet = cabtest::build(c.recipe);
+    ASSERT_FALSE(cabtest::extract(cabinet).empty());
     const Change run = change(cabinet, retarget());
-    if (c.refusal != nullptr) {
+    if (!c.refusal.empty()) {
       EXPECT_EQ(run.status, CabStatus::ReadersDiffer);
       EXPECT_EQ(err(), c.refusal);
       continue;

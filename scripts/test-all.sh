@@ -89,7 +89,7 @@ step "Set-up: packages, sources and Wine prefixes"
 need_packages cmake make g++ libgtest-dev python3 zlib1g-dev libexpat1-dev \
   cabextract g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
   libz-mingw-w64-dev wine64 g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  clang libclang-rt-14-dev dpkg-dev unzip
+  clang libclang-rt-14-dev libmspack-dev dpkg-dev unzip
 need_wine32
 # The Windows builds compile expat from Debian's source package, fetched once.
 expat_source=$(need_source expat "$PWD/build/deps")

@@ -70,9 +70,12 @@ note "building Linux Release in $native"
 build "$native" build/bench-native.log
 windows_args=()
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  # The Windows build compiles expat from Debian's source package.
+  expat_source=$(. scripts/deps.sh && need_source expat "$PWD/build/deps")
   note "building Windows Release in $windows"
   build "$windows" build/bench-win.log \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DSETUPHDR_EXPAT_SOURCE="$expat_source"
   windows_args=(--windows "$windows")
 else
   note "no mingw-w64 (x86_64-w64-mingw32-g++-posix): Windows figures skipped"

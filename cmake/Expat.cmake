@@ -47,7 +47,6 @@ if(SETUPHDR_EXPAT_SOURCE)
 #define BYTEORDER ${_setuphdr_expat_byteorder}
 #define XML_CONTEXT_BYTES 1024
 #define XML_DTD 1
-#define XML_NS 1
 ${_setuphdr_expat_entropy}
 #endif
 ")
@@ -63,9 +62,10 @@ ${_setuphdr_expat_entropy}
   target_compile_definitions(setuphdr_expat PUBLIC XML_STATIC)
   # As expat's own build: no strict aliasing. In a release build, small
   # code whose unused functions the linker drops, as for the tool's own
-  # code (cmake/ReleaseFlags.cmake).
+  # code (cmake/ReleaseFlags.cmake), and optimized for size: the parser
+  # reads one small document a run.
   target_compile_options(setuphdr_expat PRIVATE -fno-strict-aliasing
-    "$<$<CONFIG:Release>:-O2;-ffunction-sections;-fdata-sections>")
+    "$<$<CONFIG:Release>:-Os;-ffunction-sections;-fdata-sections>")
   unset(_setuphdr_expat_lib)
   unset(_setuphdr_expat_byteorder)
   unset(_setuphdr_expat_entropy)

@@ -7,9 +7,10 @@
 # scripts/deps.sh's need_source prints), the library is compiled here from
 # that source: the Windows and other cross builds. Only the library's three
 # C files are compiled (no tools, examples, tests or documents), with the
-# features of Debian's own build of the package (its expat_config.h: DTD
-# and namespace support, 1024 context bytes), so that every build reports
-# the same errors at the same places. (expat's own CMake project cannot
+# features of Debian's own build of the package that a parser without
+# namespace processing uses (its expat_config.h: DTD support, 1024 context
+# bytes), so that every build reports the same errors at the same places;
+# namespace support, which the reader never asks for, is left out. (expat's own CMake project cannot
 # serve: the Debian patches test "#if XML_DTD == 1", which its generated
 # configuration header, defining XML_DTD empty, breaks.)
 

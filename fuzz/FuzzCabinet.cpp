@@ -255,6 +255,8 @@ void checkChange(const CabinetSource& whole, Cabinet* cabinet,
   // The pass found every block to mean the same to every reader.
   checkWithMspack(whole.image, whole.fileSize, *cabinet,
                   extract(whole.image, whole.fileSize));
+  // The tool refuses several setup XMLs whatever else the cabinet holds.
+  if (cabinet->setupXmlCount > 1) return;
   const bool hasSetup = member.bytes != nullptr;
   const SetupXmlChange& xml = pass.xml;
   // The tool refuses a bad header, a member on the bytes to change, a

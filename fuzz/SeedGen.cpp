@@ -302,7 +302,8 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
       {"no-setup-file", {{{0}}, {{"a.001", text}}}},
       {"two-setup-files", {{{0}, {1}}, {{"A.000", setup}, {"B.000", setup, 1}}}},
       // A setup XML: alone in the last folder, in the setup file's folder
-      // with members behind it, as all a cabinet carries, unreadable, two.
+      // with members behind it, as all a cabinet carries, unreadable, two
+      // (beside a setup file and alone).
       {"setup-xml-last-folder",
        {{{1}, {1}}, {{"APP.000", setup}, {"b", dll}, {"_setup.xml", xml, 1}}}},
       {"setup-xml-same-folder",
@@ -313,6 +314,8 @@ std::vector<std::pair<std::string, std::string>> cabinets() {
        {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml.substr(0, 200)}}}},
       {"setup-xml-two",
        {{{0}}, {{"APP.000", setup}, {"_setup.xml", xml}, {"_Setup.xml", xml}}}},
+      {"setup-xml-two-only",
+       {{{0}}, {{"_setup.xml", xml}, {"_Setup.xml", xml}}}},
   };
   std::vector<std::pair<std::string, std::string>> all;
   for (const auto& recipe : recipes)

@@ -8,7 +8,7 @@
 #include "runtime/PlatformMemory.h"
 
 #include <cstdarg>
-#include <cstdio>   // vsnprintf, snprintf
+#include <cstdio>   // snprintf
 #include <cstdlib>  // malloc, calloc, realloc, free, exit
 #include <cstring>
 
@@ -286,21 +286,6 @@ void closeHandle(Handle handle) {
 }
 
 bool isTerminal(Handle) { return false; }
-
-std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
-                        va_list args) {
-  buffer[0] = '\0';
-  std::vsnprintf(buffer, capacity, format, args);
-  buffer[capacity - 1] = '\0';
-  return std::strlen(buffer);
-}
-
-std::size_t formatErrorPrefix(char* buffer, const char* customer,
-                              std::uint32_t facility, std::uint32_t number) {
-  const int length = std::snprintf(buffer, 32, "%s%u/%u - ", customer,
-                                   facility, number);
-  return length < 0 ? 0 : static_cast<std::size_t>(length);
-}
 
 std::size_t systemErrorText(std::uint32_t code, char* buffer,
                             std::size_t room) {

@@ -7,7 +7,7 @@
 // but nobody changes it while another run holds it.
 #include <cerrno>
 #include <csignal>  // signal: SIGXFSZ; sigaction: the temporary file
-#include <cstdio>   // vsnprintf, snprintf, rename
+#include <cstdio>   // snprintf, rename
 #include <cstdint>
 #include <cstdlib>  // calloc, free, exit
 #include <cstring>  // strerror, strlen
@@ -110,21 +110,6 @@ void closeHandle(Handle handle) {
 }
 
 bool isTerminal(Handle handle) { return isatty(toDescriptor(handle)) == 1; }
-
-std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
-                        va_list args) {
-  buffer[0] = '\0';
-  std::vsnprintf(buffer, capacity, format, args);
-  buffer[capacity - 1] = '\0';
-  return std::strlen(buffer);
-}
-
-std::size_t formatErrorPrefix(char* buffer, const char* customer,
-                              std::uint32_t facility, std::uint32_t number) {
-  const int length = std::snprintf(buffer, 32, "%s%u/%u - ", customer,
-                                   facility, number);
-  return length < 0 ? 0 : static_cast<std::size_t>(length);
-}
 
 std::size_t systemErrorText(std::uint32_t code, char* buffer,
                             std::size_t room) {

@@ -29,7 +29,8 @@ set(SETUPHDR_WEB_EXPORTS _malloc _free _webVersion _webArchTable
   _webCommandLine _webStreamData _webStreamSize _webFileData _webFileSize)
 list(JOIN SETUPHDR_WEB_EXPORTS "," SETUPHDR_WEB_EXPORT_LIST)
 
-add_executable(setuphdr-core web/CoreBridge.cpp runtime/PlatformMemory.cpp)
+add_executable(setuphdr-core web/CoreBridge.cpp runtime/PlatformMemory.cpp
+  runtime/CFormat.cpp)
 target_link_libraries(setuphdr-core PRIVATE setuphdr_core)
 target_compile_options(setuphdr-core PRIVATE ${SETUPHDR_WARNINGS}
   -fno-exceptions -fno-rtti)

@@ -1,13 +1,13 @@
 // FakePlatform.cpp - an in-memory platform layer for the unit tests.
 //
 // Implements every function of runtime/Platform.h over the state declared
-// in FakePlatform.h. Formatting uses the C library (vsnprintf, snprintf),
+// in FakePlatform.h. Formatting is runtime/CFormat.cpp's (the C library),
 // error texts come from a small table, and nothing touches the real
 // console, file system or heap bookkeeping of the process.
 #include "FakePlatform.h"
 
 #include <csetjmp>  // catchExit: exitProcess jumps back to the test
-#include <cstdio>   // vsnprintf, snprintf
+#include <cstdio>   // snprintf
 #include <cstdlib>  // calloc, free, abort
 #include <cstring>
 #include <set>
@@ -136,22 +136,6 @@ void closeHandle(Handle handle) {
 bool isTerminal(Handle handle) {
   return (handle == fake::kOutput && gState.outputIsTerminal) ||
          (handle == fake::kError && gState.errorIsTerminal);
-}
-
-std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
-                        va_list args) {
-  buffer[0] = '\0';
-  std::vsnprintf(buffer, capacity, format, args);
-  buffer[capacity - 1] = '\0';
-  return std::strlen(buffer);
-}
-
-std::size_t formatErrorPrefix(char* buffer, const char* customer,
-                              std::uint32_t facility, std::uint32_t number) {
-  const int length = std::snprintf(buffer, 32, "%s%u/%u - ", customer,
-                                   static_cast<unsigned>(facility),
-                                   static_cast<unsigned>(number));
-  return length < 0 ? 0 : static_cast<std::size_t>(length);
 }
 
 std::size_t systemErrorText(std::uint32_t code, char* buffer,

@@ -210,10 +210,6 @@ std::size_t folderLength(const char* path) {
   return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
-char asciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 }  // namespace
 
 namespace memoryplatform {
@@ -312,20 +308,6 @@ void* allocZeroed(std::size_t size) {
 }
 
 void freeBlock(void* block) { std::free(block); }
-
-bool equalTexts(const char* a, std::size_t lengthA, const char* b,
-                std::size_t lengthB, bool ignoreCase) {
-  if (lengthA != lengthB) return false;
-  for (std::size_t i = 0; i < lengthA; ++i) {
-    char x = a[i], y = b[i];
-    if (ignoreCase) {
-      x = asciiLower(x);
-      y = asciiLower(y);
-    }
-    if (x != y) return false;
-  }
-  return true;
-}
 
 Handle openFile(const char* path, bool forWriting) {
   const std::size_t index = findPath(path);

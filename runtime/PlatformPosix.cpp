@@ -28,10 +28,6 @@ namespace {
 Handle fromDescriptor(int fd) { return static_cast<Handle>(fd) + 1; }
 int toDescriptor(Handle handle) { return static_cast<int>(handle - 1); }
 
-char asciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The one temporary file a run may hold, removed when a signal ends the
 // process before the file is put in place.
 char gTempPath[kTempPathSize];
@@ -191,20 +187,6 @@ void freeBlock(void* block) {
   } else {
     std::free(static_cast<unsigned char*>(block) - kHeaderRoom);
   }
-}
-
-bool equalTexts(const char* a, std::size_t lengthA, const char* b,
-                std::size_t lengthB, bool ignoreCase) {
-  if (lengthA != lengthB) return false;
-  for (std::size_t i = 0; i < lengthA; ++i) {
-    char x = a[i], y = b[i];
-    if (ignoreCase) {
-      x = asciiLower(x);
-      y = asciiLower(y);
-    }
-    if (x != y) return false;
-  }
-  return true;
 }
 
 Handle openFile(const char* path, bool forWriting) {

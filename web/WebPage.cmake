@@ -30,7 +30,7 @@ set(SETUPHDR_WEB_EXPORTS _malloc _free _webVersion _webArchTable
 list(JOIN SETUPHDR_WEB_EXPORTS "," SETUPHDR_WEB_EXPORT_LIST)
 
 add_executable(setuphdr-core web/CoreBridge.cpp runtime/PlatformMemory.cpp
-  runtime/CFormat.cpp)
+  runtime/CLibrary.cpp)
 target_link_libraries(setuphdr-core PRIVATE setuphdr_core)
 target_compile_options(setuphdr-core PRIVATE ${SETUPHDR_WARNINGS}
   -fno-exceptions -fno-rtti)

@@ -1,9 +1,9 @@
 // FakePlatform.cpp - an in-memory platform layer for the unit tests.
 //
 // Implements every function of runtime/Platform.h over the state declared
-// in FakePlatform.h. Formatting is runtime/CFormat.cpp's (the C library),
-// error texts come from a small table, and nothing touches the real
-// console, file system or heap bookkeeping of the process.
+// in FakePlatform.h. Formatting and text comparison are those of
+// runtime/CLibrary.cpp, error texts come from a small table, and nothing
+// touches the real console, file system or heap bookkeeping of the process.
 #include "FakePlatform.h"
 
 #include <csetjmp>  // catchExit: exitProcess jumps back to the test
@@ -50,10 +50,6 @@ const ErrorText kErrorTexts[] = {
     {kErrorFileTooLarge,
      "The file size exceeds the limit allowed and cannot be saved. "},
 };
-
-char asciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 }  // namespace
 
@@ -182,20 +178,6 @@ void freeBlock(void* block) {
   } else {
     ++gState.badFrees;
   }
-}
-
-bool equalTexts(const char* a, std::size_t lengthA, const char* b,
-                std::size_t lengthB, bool ignoreCase) {
-  if (lengthA != lengthB) return false;
-  for (std::size_t i = 0; i < lengthA; ++i) {
-    char x = a[i], y = b[i];
-    if (ignoreCase) {
-      x = fake::asciiLower(x);
-      y = fake::asciiLower(y);
-    }
-    if (x != y) return false;
-  }
-  return true;
 }
 
 Handle openFile(const char* path, bool forWriting) {

@@ -1,6 +1,7 @@
-// CFormat.cpp - the platform layer's text formatting through the C
-// library's vsnprintf, for the layers that have no formatter of their own
-// (POSIX, memory, the unit tests' fake). See Platform.h for the contracts.
+// CLibrary.cpp - the platform functions that need nothing but the C
+// library (text formatting, ASCII text comparison), for the layers without
+// system functions of their own for them: POSIX, memory and the unit tests'
+// fake. See Platform.h for the contracts.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>  // vsnprintf, snprintf
@@ -9,6 +10,14 @@
 #include "runtime/Platform.h"
 
 namespace platform {
+
+namespace {
+
+char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
 
 std::size_t formatTextV(char* buffer, std::size_t capacity, const char* format,
                         va_list args) {
@@ -24,6 +33,20 @@ std::size_t formatErrorPrefix(char* buffer, const char* customer,
                                    static_cast<unsigned>(facility),
                                    static_cast<unsigned>(number));
   return length < 0 ? 0 : static_cast<std::size_t>(length);
+}
+
+bool equalTexts(const char* a, std::size_t lengthA, const char* b,
+                std::size_t lengthB, bool ignoreCase) {
+  if (lengthA != lengthB) return false;
+  for (std::size_t i = 0; i < lengthA; ++i) {
+    char x = a[i], y = b[i];
+    if (ignoreCase) {
+      x = asciiLower(x);
+      y = asciiLower(y);
+    }
+    if (x != y) return false;
+  }
+  return true;
 }
 
 }  // namespace platform

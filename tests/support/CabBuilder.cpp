@@ -1,9 +1,10 @@
 // CabBuilder.cpp - cabinets for tests, built and read with zlib directly.
 #include "CabBuilder.h"
+#include "DeflateWriter.h"
 
 #include <zlib.h>
 
-#include <algorithm>  // std::max
+#include <algorithm>  // std::max, std::min
 
 namespace cabtest {
 
@@ -42,24 +43,8 @@ std::string number(std::uint32_t value, int size) {
 // as its dictionary, at a level the tool does not use, so a block it
 // encodes anew differs.
 std::string mszip(const std::string& history, const std::string& data) {
-  z_stream stream = {};
-  deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  if (!history.empty()) {
-    const std::size_t keep = history.size() > 32768 ? 32768 : history.size();
-    deflateSetDictionary(
-        &stream,
-        reinterpret_cast<const Bytef*>(history.data() + history.size() - keep),
-        static_cast<uInt>(keep));
-  }
-  std::string out(deflateBound(&stream, data.size()) + 16, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return "CK" + out;
+  const std::size_t keep = std::min<std::size_t>(history.size(), 32768);
+  return "CK" + zlibDeflate(data, 1, history.substr(history.size() - keep));
 }
 
 }  // namespace

@@ -86,9 +86,14 @@ std::string DeflateWriter::bytes() const {
   return count_ == 0 ? done_ : done_ + static_cast<char>(pending_);
 }
 
-std::string zlibDeflate(const std::string& data) {
+std::string zlibDeflate(const std::string& data, int level,
+                        const std::string& dictionary) {
   z_stream stream = {};
-  deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  if (!dictionary.empty())
+    deflateSetDictionary(&stream,
+                         reinterpret_cast<const Bytef*>(dictionary.data()),
+                         static_cast<uInt>(dictionary.size()));
   std::string out(deflateBound(&stream, data.size()) + 16, '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   stream.avail_in = static_cast<uInt>(data.size());

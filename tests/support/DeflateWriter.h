@@ -50,8 +50,10 @@ class DeflateWriter {
   unsigned count_ = 0;
 };
 
-/// A raw deflate stream of data from zlib itself (no "CK").
-std::string zlibDeflate(const std::string& data);
+/// A raw deflate stream of data from zlib itself (no "CK"), at level, with
+/// dictionary (when not empty) as the history it may refer to.
+std::string zlibDeflate(const std::string& data, int level = 6,
+                        const std::string& dictionary = std::string());
 
 }  // namespace cabtest
 

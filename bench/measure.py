@@ -309,10 +309,33 @@ def cabinet_kind(cab):
     return mszip, signed
 
 
+def change_against_test(tool, extra, cab, work, repeats):
+    """Instructions of "c" (with extra options) on fresh copies of cab, each
+    copy checked by "cabextract -t", and of "cabextract -t" on cab."""
+    cabextract = shutil.which("cabextract")
+    copy = os.path.join(work, "change.cab")
+    change = [tool] + CAB_CHANGE_ARGS + extra + [copy]
+    counts = []
+    for _ in range(repeats):
+        shutil.copyfile(cab, copy)
+        counts += callgrind_instructions(change, work, 1)
+    run_checked([cabextract, "-q", "-t", copy])
+    test = callgrind_instructions([cabextract, "-q", "-t", cab], work, repeats)
+    return test, counts
+
+
+def print_change_row(name, test, counts):
+    """One row of a change table; returns its ratio."""
+    value = ratio(counts[0], test[0])
+    print("  %-44s %13s %13s %6.2fx %s" % (
+        name, "{:,}".format(test[0]), "{:,}".format(counts[0]), value,
+        "yes" if len(set(counts)) == 1 and len(set(test)) == 1 else "no"))
+    return value
+
+
 def change_instruction_figures(tool, folder, work, repeats):
     """Instructions of "c" on a fresh copy of each real MSZIP cabinet next
     to "cabextract -t" on it."""
-    cabextract = shutil.which("cabextract")
     cabs = sorted(os.path.join(folder, name) for name in os.listdir(folder)
                   if name.lower().endswith(".cab"))
     rows = []
@@ -320,16 +343,8 @@ def change_instruction_figures(tool, folder, work, repeats):
         mszip, signed = cabinet_kind(cab)
         if not mszip:
             continue
-        copy = os.path.join(work, "change.cab")
-        change = [tool] + CAB_CHANGE_ARGS + (["-unsign"] if signed else []) + \
-            [copy]
-        counts = []
-        for _ in range(repeats):
-            shutil.copyfile(cab, copy)
-            counts += callgrind_instructions(change, work, 1)
-        run_checked([cabextract, "-q", "-t", copy])
-        test = callgrind_instructions([cabextract, "-q", "-t", cab], work,
-                                      repeats)
+        test, counts = change_against_test(
+            tool, ["-unsign"] if signed else [], cab, work, repeats)
         rows.append((os.path.basename(cab) + (" (-unsign)" if signed else ""),
                      test, counts))
     print("Change of each real MSZIP cabinet: user-space instructions "
@@ -342,12 +357,7 @@ def change_instruction_figures(tool, folder, work, repeats):
                                         "setuphdr c", "ratio", "repeatable"))
     worst = 0.0
     for name, test, counts in rows:
-        value = ratio(counts[0], test[0])
-        worst = max(worst, value)
-        print("  %-44s %13s %13s %6.2fx %s" % (
-            name, "{:,}".format(test[0]), "{:,}".format(counts[0]), value,
-            "yes" if len(set(counts)) == 1 and len(set(test)) == 1 else
-            "no"))
+        worst = max(worst, print_change_row(name, test, counts))
     print("  goal: setuphdr c <= %.1fx cabextract -t on every one: %s "
           "(at most %.2fx)" % (CAB_CHANGE_GOAL,
                                verdict(worst <= CAB_CHANGE_GOAL), worst))
@@ -375,22 +385,9 @@ def tiny_cabinet_figures(tool, generator, work, repeats):
     for blocks in TINY_CAB_BLOCKS:
         cab = os.path.join(work, "tiny-%d.cab" % blocks)
         tiny_cab.write_tiny_cabinet(cab, setup_bytes, blocks)
-        copy = os.path.join(work, "tiny-change.cab")
-        change = [tool] + CAB_CHANGE_ARGS + [copy]
-        counts = []
-        for _ in range(repeats):
-            shutil.copyfile(cab, copy)
-            counts += callgrind_instructions(change, work, 1)
-        run_checked([cabextract, "-q", "-t", copy])
-        test = callgrind_instructions([cabextract, "-q", "-t", cab], work,
-                                      repeats)
-        value = ratio(counts[0], test[0])
-        worst = max(worst, value)
-        print("  %-44s %13s %13s %6.2fx %s" % (
-            "%s blocks of 1 byte" % "{:,}".format(blocks),
-            "{:,}".format(test[0]), "{:,}".format(counts[0]), value,
-            "yes" if len(set(counts)) == 1 and len(set(test)) == 1 else
-            "no"))
+        test, counts = change_against_test(tool, [], cab, work, repeats)
+        worst = max(worst, print_change_row(
+            "%s blocks of 1 byte" % "{:,}".format(blocks), test, counts))
     print("  goal: setuphdr c <= %.1fx cabextract -t on each: %s "
           "(at most %.2fx)" % (CAB_CHANGE_GOAL,
                                verdict(worst <= CAB_CHANGE_GOAL), worst))
